@@ -1,0 +1,7 @@
+import sys
+
+import jsonpp
+
+
+def run():
+    sys.exit(jsonpp.main(sys.argv))
