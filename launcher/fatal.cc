@@ -8,7 +8,7 @@
 
 int report_fatal_error(const char *message)
 {
-    if (Py_IsInitialized()) {
+    if (Py_IsInitialized() != 0) {
         PyErr_Print();
         Py_FatalError(message);  // aborts the process
     }
