@@ -31,8 +31,9 @@ void write_file(const fs::path &file, const std::string &text)
 }
 
 // A hard link where the file system allows it, which the loader cannot tell
-// from a copy; a copy otherwise.
-static void place(const fs::path &from, const fs::path &to)
+// from a copy; a copy otherwise. Only for files that no test changes: a
+// hard link shares its permissions with the original.
+static void link_or_copy(const fs::path &from, const fs::path &to)
 {
     fs::create_directories(to.parent_path());
     std::error_code failed;
@@ -44,8 +45,9 @@ static void place(const fs::path &from, const fs::path &to)
 void make_app(const fs::path &dir, const std::string &startup, const std::string &exe,
               bool library_above)
 {
-    place(LAUNCHER, dir / exe);
-    place(LIBPYTHON, (library_above ? dir.parent_path() / "lib" : dir) / "libpython2.7.so.1.0");
+    fs::create_directories(dir);
+    fs::copy_file(LAUNCHER, dir / exe);
+    link_or_copy(LIBPYTHON, (library_above ? dir.parent_path() / "lib" : dir) / "libpython2.7.so.1.0");
     if (!startup.empty())
         write_file(dir / "lib" / "__startup__.py", startup);
 }
