@@ -120,17 +120,15 @@ def build_archive(modules, archive, scratch):
 
 def copy_extensions(modules, lib):
     # The archive is compressed: zipimport needs zlib to read it.
-    names = set(['zlib'])
+    dynload = os.path.join(sysconfig.get_path('stdlib'), 'lib-dynload')
+    files = {'zlib': os.path.join(dynload, 'zlib.so')}
     for module in modules:
         if module.__file__ and module.__file__.endswith('.so'):
             if '.' in module.__name__:
                 raise Failure('extension module %s inside a package is not supported'
                               % module.__name__)
-            names.add(module.__name__)
-    stdlib_dynload = os.path.join(sysconfig.get_path('stdlib'), 'lib-dynload')
-    for name in sorted(names):
-        found = [m.__file__ for m in modules if m.__name__ == name and m.__file__]
-        path = found[0] if found else os.path.join(stdlib_dynload, name + '.so')
+            files[module.__name__] = module.__file__
+    for name, path in sorted(files.items()):
         if not os.path.isfile(path):
             raise Failure('extension module %s cannot be found' % name)
         shutil.copy(path, os.path.join(lib, name + '.so'))
