@@ -159,7 +159,6 @@ def report(args, app):
         PYTHON: [python, '-S', '-E', '-c', 'pass'],
         FLOOR: [os.path.join(app, 'floor'), app],
     }
-    base = PYTHON
     ir = {}
     for i, (name, argv) in enumerate(programs.items()):
         ir[name] = annotate(callgrind(argv, os.path.join(args.work, 'callgrind-%d' % i)), 'no')[0]
@@ -183,8 +182,8 @@ def report(args, app):
              '|---|---:|---:|---:|---:|---:|']
     for name in programs:
         lines.append('| %s | %s | %.3f | %.2f ms | %.3f | %d KiB |' % (
-            name, format(ir[name], ','), ir[name] / ir[base], timing[name] * 1e3,
-            timing[name] / timing[base], rss[name]))
+            name, format(ir[name], ','), ir[name] / ir[PYTHON], timing[name] * 1e3,
+            timing[name] / timing[PYTHON], rss[name]))
     lines += ['', "## Where the launcher's instructions go", '',
               '| part | instructions | share |', '|---|---:|---:|']
     lines += ['| %s | %s | %.2f%% |' % (label, format(cost, ','), 100.0 * cost / total)
@@ -196,8 +195,8 @@ def report(args, app):
     lines += ['| %d | %d | %d | %.2f ms |' % (n, visited, stats, seconds * 1e3)
               for n, stats, visited, seconds in searches]
 
-    ratio = ir[LAUNCHER] / ir[base]
-    floor = ir[FLOOR] / ir[base]
+    ratio = ir[LAUNCHER] / ir[PYTHON]
+    floor = ir[FLOOR] / ir[PYTHON]
     share = own / total
     one_stat = all(stats == visited for _, stats, visited, _ in searches)
     lines += ['', '## Targets', '', '| target | measured | met |', '|---|---:|---|',

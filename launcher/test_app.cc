@@ -47,7 +47,8 @@ void make_app(const fs::path &dir, const std::string &startup, const std::string
 {
     fs::create_directories(dir);
     fs::copy_file(LAUNCHER, dir / exe);
-    link_or_copy(LIBPYTHON, (library_above ? dir.parent_path() / "lib" : dir) / "libpython2.7.so.1.0");
+    const fs::path library_dir = library_above ? dir.parent_path() / "lib" : dir;
+    link_or_copy(LIBPYTHON, library_dir / "libpython2.7.so.1.0");
     if (!startup.empty())
         write_file(dir / "lib" / "__startup__.py", startup);
 }
