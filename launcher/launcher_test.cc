@@ -4,6 +4,9 @@
 // part of what is tested.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "test_app.h"
 
 namespace {
@@ -109,6 +112,9 @@ TEST_F(Launcher, BareNameFromAnyDirectoryUsesTheLocatedExecutable)
     // directory are never imported.
     make_app(other, "import sys\ndef run():\n    print 'decoy'\n    sys.exit(9)\n");
     expect_started(start({"app"}, {path}, "other"), app, {"app"});
+    // A wrapper whose argv[0] names another application's executable on
+    // PATH still runs the application whose executable was started.
+    expect_started(start({"app"}, {"PATH=" + other.string()}, "", app / "app"), app, {"app"});
 }
 
 TEST_F(Launcher, PathEntriesAreTriedLeftToRight)
@@ -116,7 +122,8 @@ TEST_F(Launcher, PathEntriesAreTriedLeftToRight)
     const fs::path first = tmp.path / "first";
     make_app(first, report_py);
     const std::string a = first.string(), b = app.string();
-    expect_started(start({"app"}, {"PATH=" + a + ":" + b}, "other"), first, {"app"});
+    expect_started(start({"app"}, {"PATH=" + a + ":" + b}, "other", first / "app"), first,
+                   {"app"});
     expect_started(start({"app"}, {"PATH=" + b + ":" + a}, "other"), app, {"app"});
 }
 
@@ -148,10 +155,14 @@ TEST_F(Launcher, LocatorFailuresPrintOneLineAndExitOne)
 {
     const std::string nowhere = "launcher-test-no-such-name";
     const std::string empty_dir = "PATH=" + other.string();
+    // The interpreter would split a home with ':' in two.
+    make_app(tmp.path / "c:d", report_py);
+    fs::create_symlink("c:d/app", tmp.path / "colon");
     const struct {
         std::string argv0;
         std::vector<std::string> env;
         const char *message;
+        fs::path file = {};  // the file started, if not app/app
     } cases[] = {
         {"app", {}, "PATH environment variable not defined!"},
         {"", {}, "PATH environment variable not defined!"},
@@ -164,10 +175,12 @@ TEST_F(Launcher, LocatorFailuresPrintOneLineAndExitOne)
         {"./nonexistent", {empty_dir}, "Unable to determine absolute path for executable!"},
         {"app/app/app", {}, "Unable to determine absolute path for executable!"},
         {"./" + std::string(5000, 'x'), {}, "Path to executable is too long!"},
+        {"./c:d/app", {}, "Path to executable contains ':'!", tmp.path / "c:d" / "app"},
+        {"./colon", {}, "Path to executable contains ':'!", tmp.path / "c:d" / "app"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.argv0.substr(0, 40));
-        const Outcome r = start({c.argv0}, c.env, "");
+        const Outcome r = start({c.argv0}, c.env, "", c.file);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, std::string("Fatal error: ") + c.message + "\n");
@@ -214,8 +227,15 @@ TEST_F(Launcher, ExitStatusFollowsTheApplication)
          "in run\n    raise RuntimeError('bad')\nRuntimeError: bad"},
         {"no module", "", 1, "", "ImportError: No module named __startup__"},
         {"run exits 3", "import sys\ndef run():\n    sys.exit(3)\n", 3, "", ""},
+        {"run exits with a message", "import sys\ndef run():\n    sys.exit('bye')\n", 1, "",
+         "bye\n"},
         {"import exits 4", "import sys\nsys.exit(4)\n", 4, "", ""},
         {"stdout closed", "import sys\ndef run():\n    sys.stdout.close()\n", 0, "", ""},
+        {"stdout without flush or closed",
+         "import sys\nclass Out(object):\n    def write(self, text):\n"
+         "        sys.__stdout__.write(text)\n"
+         "def run():\n    sys.stdout = Out()\n    print 'kept'\n",
+         0, "kept\n", ""},
         {"interrupt", "import posix\ndef run():\n    try:\n"
                       "        posix.kill(posix.getpid(), 2)\n"
                       "    except KeyboardInterrupt:\n        print 'interrupted'\n",
@@ -236,12 +256,58 @@ TEST_F(Launcher, ExitStatusFollowsTheApplication)
     }
 }
 
-TEST_F(Launcher, OutputThatCannotBeWrittenFailsTheStart)
+// Whichever way the application ends, output that never reached its
+// destination is reported once, and a success becomes a failure.
+TEST_F(Launcher, OutputThatCannotBeWrittenFailsEveryWayOut)
 {
-    write_file(app / "lib" / "__startup__.py", "def run():\n    print 'lost'\n");
-    const Outcome r = launch(app / "app", {"./app"}, {}, app, "/dev/full");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("IOError"), std::string::npos) << r.err;
+    // The standard library, for threading and atexit.
+    const std::string stdlib = (fs::path(LIBPYTHON).parent_path() / "python2.7").string();
+    const std::string head =
+        "import sys\nsys.path += ['" + stdlib + "', '" + stdlib + "/lib-dynload']\n";
+    const struct {
+        const char *name;
+        const char *startup;
+        int status;
+    } cases[] = {
+        {"returns", "def run():\n    print 'lost'\n", 1},
+        {"exits 0", "def run():\n    print 'lost'\n    sys.exit(0)\n", 1},
+        {"exits", "def run():\n    print 'lost'\n    sys.exit()\n", 1},
+        {"exits at import", "print 'lost'\nraise SystemExit\n", 1},
+        {"exits 4", "def run():\n    print 'lost'\n    sys.exit(4)\n", 4},
+        {"thread writes after run", "import threading, time\ndef late():\n"
+                                    "    time.sleep(0.2)\n    print 'lost'\n"
+                                    "def run():\n    threading.Thread(target=late).start()\n", 1},
+        {"exit function writes", "import atexit\ndef run():\n"
+                                 "    atexit.register(sys.stdout.write, 'lost')\n", 1},
+        {"exit function exits 0", "import atexit\ndef run():\n    print 'lost'\n"
+                                  "    atexit.register(sys.exit, 0)\n", 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(app / "lib");  // no bytecode of an earlier row
+        write_file(app / "lib" / "__startup__.py", head + c.startup);
+        const Outcome r = launch(app / "app", {"./app"}, {}, app, "/dev/full");
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, "IOError: [Errno 28] No space left on device\n");
+    }
+}
+
+// A standard descriptor closed at start is not handed to the first file
+// the application opens.
+TEST_F(Launcher, ClosedStandardDescriptorsAreNotReused)
+{
+    write_file(app / "lib" / "__startup__.py",
+               "import sys\ndef run():\n    f = open(sys.argv[1], 'w')\n"
+               "    sys.stdout.write('out\\n')\n    sys.stdout.flush()\n"
+               "    sys.stderr.write('err\\n')\n    f.write('file\\n')\n    f.close()\n");
+    const fs::path file = tmp.path / "file";
+    for (int fd : {1, 2}) {
+        SCOPED_TRACE(fd);
+        const Outcome r = launch(app / "app", {"./app", file.string()}, {}, app, nullptr, fd);
+        EXPECT_EQ(r.status, 0);
+        std::ifstream in(file);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "file\n");
+    }
 }
 
 TEST_F(Launcher, ImportsFromLibraryZipAfterLibDirectory)

@@ -47,6 +47,22 @@ static int search(const char *name, std::size_t n, char *candidate)
     }
 }
 
+// argv[0] is whatever the starting program chose: a wrapper may name
+// another file, another application's among them. When the located file is
+// not the running one and the kernel tells which is, that one is taken.
+// Without /proc the located file stands.
+static void confirm(char *scratch)
+{
+    struct stat located;
+    struct stat running;
+    if (stat(executable_path, &located) != 0 || stat("/proc/self/exe", &running) != 0)
+        return;
+    if (located.st_dev == running.st_dev && located.st_ino == running.st_ino)
+        return;
+    if (realpath("/proc/self/exe", scratch) != nullptr)
+        std::memcpy(executable_path, scratch, std::strlen(scratch) + 1);
+}
+
 int locate_executable(const char *name)
 {
     char candidate[path_size];
@@ -60,6 +76,7 @@ int locate_executable(const char *name)
     }
     if (realpath(candidate, executable_path) == nullptr)
         return report_fatal_error("Unable to determine absolute path for executable!");
+    confirm(candidate);
     // realpath bounds its result to PATH_MAX bytes including the NUL.
     std::memcpy(executable_dir, executable_path, std::strlen(executable_path) + 1);
     char *slash = std::strrchr(executable_dir, '/');

@@ -74,7 +74,8 @@ static std::vector<char *> pointers(const std::vector<std::string> &strings)
 }
 
 Outcome launch(const fs::path &file, const std::vector<std::string> &argv,
-           const std::vector<std::string> &env, const fs::path &cwd, const char *out_path)
+           const std::vector<std::string> &env, const fs::path &cwd, const char *out_path,
+           int closed)
 {
     FILE *out = std::tmpfile();
     FILE *err = std::tmpfile();
@@ -86,6 +87,8 @@ Outcome launch(const fs::path &file, const std::vector<std::string> &argv,
     else
         posix_spawn_file_actions_adddup2(&actions, fileno(out), 1);
     posix_spawn_file_actions_adddup2(&actions, fileno(err), 2);
+    if (closed >= 0)
+        posix_spawn_file_actions_addclose(&actions, closed);
     posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     std::vector<char *> args = pointers(argv);
     std::vector<char *> envp = pointers(env);

@@ -34,10 +34,10 @@ struct Outcome {
 };
 
 // Runs `file` with exactly this argument vector and environment from `cwd`,
-// with standard input from /dev/null and standard output to `out_path`
-// when one is given.
+// with standard input from /dev/null, standard output to `out_path` when
+// one is given, and the descriptor `closed`, if any, closed.
 Outcome launch(const fs::path &file, const std::vector<std::string> &argv,
            const std::vector<std::string> &env, const fs::path &cwd = "/",
-           const char *out_path = nullptr);
+           const char *out_path = nullptr, int closed = -1);
 
 #endif
