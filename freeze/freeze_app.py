@@ -1,203 +1,88 @@
 #!/usr/bin/env python2.7
-"""Assembles a frozen application directory from a Python 2.7 package.
+"""Freezes a Python 2.7 program into a self-contained application directory.
 
-usage: freeze-app [--name NAME] [--launcher FILE] [--force] SOURCE OUTPUT
+usage: freeze-app [--name NAME] [--launcher FILE] [--force]
+                  [--entry NAME=MODULE:FUNCTION]... [--include MODULE]...
+                  [--exclude MODULE]... [--exclude-library SONAME]...
+                  [--path DIR]... [--compress] [--verbose]
+                  SOURCE OUTPUT
 
-SOURCE holds __startup__.py, which defines run(), and the application's own
-modules and packages. OUTPUT becomes:
+SOURCE is searched first for modules. It holds __startup__.py, which
+defines run(), unless the program is frozen by its entry points:
+--entry NAME=MODULE:FUNCTION makes OUTPUT/NAME a command that calls
+MODULE.FUNCTION() and exits with what it returns; give it once for each
+command. Then --path DIRs are searched, then the interpreter's own library.
 
-  OUTPUT/NAME                  the launcher (NAME defaults to OUTPUT's name)
-  OUTPUT/libpython2.7.so.1.0   the interpreter library, copied
-  OUTPUT/lib/library.zip       bytecode of __startup__, of the application
-                               and of every standard module it imports
-  OUTPUT/lib/*.so              the extension modules it imports
-  OUTPUT/lib/python2.7/        codecs and encodings, which the interpreter
-                               looks up under its home while it starts
+  --name NAME               the executable's name (default: OUTPUT's name)
+  --launcher FILE           the launcher to copy
+  --force                   replace OUTPUT if it exists
+  --include MODULE          ship a module, or a package with all its
+                            submodules, that the program imports by name
+  --exclude MODULE          leave a module or package out, and what only
+                            it pulls in
+  --exclude-library SONAME  leave a system library to the target system
+  --path DIR                another directory to search for modules
+  --compress                deflate lib/library.zip (stored by default:
+                            start-up reads it without inflating)
+  --verbose                 list every file as it is placed
 
-Run it with the Python 2.7 whose library and modules are to be frozen.
+OUTPUT becomes:
+
+  OUTPUT/NAME                the launcher, one copy for each command
+  OUTPUT/libpython2.7.so.1.0 the interpreter library
+  OUTPUT/lib/library.zip     bytecode of every pure-Python module
+  OUTPUT/lib/NAME.so         top-level extension modules
+  OUTPUT/lib/PACKAGE/        packages that hold extension modules or data
+                             files, copied whole with their bytecode
+  OUTPUT/lib/*.dist-info     distribution metadata, for pkg_resources
+  OUTPUT/lib/lib*.so.*       the system libraries those need, but the C
+                             library's own
+  OUTPUT/lib/python2.7/      codecs and encodings, which the interpreter
+                             imports from its home while it starts
+
+It is built beside OUTPUT and renamed into place when complete. Run the
+tool with the Python 2.7 whose library and modules are to be shipped; it
+needs patchelf, ldd and objdump.
 """
 
-import ast
-import modulefinder
 import optparse
 import os
-import py_compile
-import shutil
 import sys
-import sysconfig
-import tempfile
-import zipfile
 
-# Provided under lib/python2.7 rather than in the archive.
-BOOT_MODULES = ('codecs', 'encodings')
-# Fixed time stamp for archive members, so that equal input gives an equal archive.
-ZIP_TIME = (1980, 1, 1, 0, 0, 0)
+# The modules are searched along the interpreter's path, not the tool's.
+SEARCH_PATH = sys.path[1:]
+HERE = os.path.dirname(os.path.realpath(__file__))
+for home in (HERE, os.path.join(HERE, os.pardir, 'lib', 'freeze-app')):
+    if os.path.isdir(os.path.join(home, 'freezer')):
+        sys.path.insert(0, home)
+        break
 
-
-class Failure(Exception):
-    pass
+import freezer  # noqa: E402 (found through the path set above)
 
 
-def check_startup(source):
-    """Fails unless SOURCE/__startup__.py compiles and binds run at top level."""
-    path = os.path.join(source, '__startup__.py')
-    if not os.path.isfile(path):
-        raise Failure('no __startup__.py in %s' % source)
-    with open(path) as f:
-        text = f.read()
-    try:
-        tree = ast.parse(text, path)
-    except SyntaxError as e:
-        raise Failure('%s:%s: %s' % (path, e.lineno, e.msg))
-    for node in tree.body:
-        if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and node.name == 'run':
-            return path
-        if isinstance(node, ast.Assign) and any(
-                isinstance(t, ast.Name) and t.id == 'run' for t in node.targets):
-            return path
-        if isinstance(node, (ast.Import, ast.ImportFrom)) and any(
-                (a.asname or a.name) == 'run' for a in node.names):
-            return path
-    raise Failure('%s defines no run()' % path)
-
-
-def find_modules(source, startup):
-    """Returns the modules that __startup__ needs, found from SOURCE first."""
-    finder = modulefinder.ModuleFinder(path=[source] + sys.path[1:])
-    try:
-        finder.load_file(startup)
-    except SyntaxError as e:
-        raise Failure('%s:%s: %s' % (e.filename, e.lineno, e.msg))
-    source = os.path.realpath(source)
-    missing, _ = finder.any_missing_maybe()
-    for name in missing:
-        importers = [finder.modules[i].__file__ for i in finder.badmodules[name]
-                     if i in finder.modules and finder.modules[i].__file__]
-        own = [f for f in importers if os.path.realpath(f).startswith(source + os.sep)]
-        if own:
-            raise Failure('module %s, imported by %s, cannot be found' % (name, own[0]))
-    return finder.modules.values()
-
-
-def is_boot(name):
-    return name.split('.')[0] in BOOT_MODULES
-
-
-def compile_to(path, target, display):
-    try:
-        py_compile.compile(path, target, display, doraise=True)
-    except py_compile.PyCompileError as e:
-        raise Failure(e.msg.strip())
-
-
-def archive_name(module):
-    base = module.__name__.replace('.', '/')
-    return base + '/__init__.pyc' if module.__path__ else base + '.pyc'
-
-
-def build_archive(modules, archive, scratch):
-    members = {}
-    for module in modules:
-        path = module.__file__
-        if not path or is_boot(module.__name__) or path.endswith('.so'):
-            continue
-        name = archive_name(module)
-        if path.endswith('.py'):
-            compiled = os.path.join(scratch, name)
-            if not os.path.isdir(os.path.dirname(compiled)):
-                os.makedirs(os.path.dirname(compiled))
-            compile_to(path, compiled, name[:-1])
-            path = compiled
-        members[name] = path
-    with zipfile.ZipFile(archive, 'w', zipfile.ZIP_DEFLATED) as z:
-        for name in sorted(members):
-            info = zipfile.ZipInfo(name, ZIP_TIME)
-            info.compress_type = zipfile.ZIP_DEFLATED
-            info.external_attr = 0o644 << 16
-            with open(members[name], 'rb') as f:
-                z.writestr(info, f.read())
-
-
-def copy_extensions(modules, lib):
-    # The archive is compressed: zipimport needs zlib to read it.
-    dynload = os.path.join(sysconfig.get_path('stdlib'), 'lib-dynload')
-    files = {'zlib': os.path.join(dynload, 'zlib.so')}
-    for module in modules:
-        if module.__file__ and module.__file__.endswith('.so'):
-            if '.' in module.__name__:
-                raise Failure('extension module %s inside a package is not supported'
-                              % module.__name__)
-            files[module.__name__] = module.__file__
-    for name, path in sorted(files.items()):
-        if not os.path.isfile(path):
-            raise Failure('extension module %s cannot be found' % name)
-        shutil.copy(path, os.path.join(lib, name + '.so'))
-
-
-def copy_boot_modules(lib):
-    stdlib = sysconfig.get_path('stdlib')
-    target = os.path.join(lib, 'python2.7')
-    os.makedirs(os.path.join(target, 'encodings'))
-    compile_to(os.path.join(stdlib, 'codecs.py'), os.path.join(target, 'codecs.pyc'),
-               'codecs.py')
-    encodings = os.path.join(stdlib, 'encodings')
-    for entry in sorted(os.listdir(encodings)):
-        if entry.endswith('.py'):
-            display = 'encodings/' + entry
-            compile_to(os.path.join(encodings, entry), os.path.join(target, display + 'c'),
-                       display)
-
-
-def copy_interpreter(output):
-    library = os.path.join(sysconfig.get_config_var('LIBDIR'),
-                           sysconfig.get_config_var('INSTSONAME'))
-    if not os.path.isfile(library):
-        raise Failure('interpreter library %s cannot be found' % library)
-    shutil.copy(library, os.path.join(output, os.path.basename(library)))
-
-
-def prepare(output, force):
-    if os.path.lexists(output):
-        if not force:
-            raise Failure('%s exists (use --force to replace it)' % output)
-        shutil.rmtree(output)
-    os.makedirs(os.path.join(output, 'lib'))
-
-
-def freeze(source, output, name, launcher, force):
-    if not os.path.isfile(launcher):
-        raise Failure('launcher %s cannot be found (use --launcher)' % launcher)
-    startup = check_startup(source)
-    modules = find_modules(source, startup)
-    prepare(output, force)
-    lib = os.path.join(output, 'lib')
-    scratch = tempfile.mkdtemp()
-    try:
-        build_archive(modules, os.path.join(lib, 'library.zip'), scratch)
-    finally:
-        shutil.rmtree(scratch)
-    copy_extensions(modules, lib)
-    copy_boot_modules(lib)
-    copy_interpreter(output)
-    shutil.copy(launcher, os.path.join(output, name))
-
-
-def main(argv):
-    here = os.path.dirname(os.path.realpath(__file__))
-    parser = optparse.OptionParser(usage='%prog [options] SOURCE OUTPUT',
-                                   description='Assembles a frozen application directory.')
-    parser.add_option('--name', help="the executable's name (default: OUTPUT's name)")
-    parser.add_option('--launcher', help='the launcher to copy',
-                      default=os.path.join(here, os.pardir, 'libexec', 'launcher', 'launcher'))
-    parser.add_option('--force', action='store_true', help='replace OUTPUT if it exists')
+def parse(argv):
+    parser = optparse.OptionParser(usage=__doc__.split('\n\n')[1][len('usage: '):])
+    parser.format_help = lambda formatter=None: __doc__
+    parser.add_option('--name')
+    parser.add_option('--launcher',
+                      default=os.path.join(HERE, os.pardir, 'libexec', 'launcher', 'launcher'))
+    parser.add_option('--force', action='store_true')
+    parser.add_option('--verbose', action='store_true')
+    parser.add_option('--compress', action='store_true')
+    for option in ('--entry', '--include', '--exclude', '--exclude-library', '--path'):
+        parser.add_option(option, action='append', default=[])
     options, args = parser.parse_args(argv[1:])
     if len(args) != 2:
         parser.error('expected SOURCE and OUTPUT')
-    source, output = args
-    name = options.name or os.path.basename(os.path.normpath(output))
+    options.source, options.output = args
+    return options
+
+
+def main(argv):
+    options = parse(argv)
     try:
-        freeze(source, output, name, options.launcher, options.force)
-    except (Failure, EnvironmentError) as e:
+        freezer.freeze(options, SEARCH_PATH)
+    except (freezer.Failure, EnvironmentError) as e:
         sys.stderr.write('freeze-app: %s\n' % e)
         return 1
     return 0

@@ -1,47 +1,22 @@
-"""Tests of the assembly tool and of the sample application it assembles.
+"""Tests of the freezer and of the sample application it assembles.
 
-The sample is copied away from the build tree before it is started, so a
-reference back into the build tree (a link, a run path) would show.
+Frozen applications are moved away from where they were built before they
+are started, so that a reference back (a link, a run path) would show, and
+what they print is compared with what the plain interpreter prints.
 """
 
 import os
 import shutil
+import stat
 import subprocess
 import sys
-import tempfile
+import time
 import unittest
 import zipfile
 
-SAMPLE_APP = os.environ['SAMPLE_APP']
-FREEZE_APP = os.environ['FREEZE_APP']
-LAUNCHER = os.environ['LAUNCHER']
+from test_support import SAMPLE_APP, TempTest, build_extension, plain, start, write
+
 PRETTY = '{\n  "a": [\n    1,\n    "\xc3\xa9"\n  ]\n}\n'
-
-
-def start(argv, executable=None, cwd='/', stdin='', env=None):
-    """Runs a program with exactly this environment; returns (status, out, err)."""
-    p = subprocess.Popen(argv, executable=executable, cwd=cwd, env=env or {},
-                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE)
-    out, err = p.communicate(stdin)
-    return p.returncode, out, err
-
-
-def write(path, text):
-    if not os.path.isdir(os.path.dirname(path)):
-        os.makedirs(os.path.dirname(path))
-    with open(path, 'w') as f:
-        f.write(text)
-
-
-class TempTest(unittest.TestCase):
-    def setUp(self):
-        self.tmp = os.path.realpath(tempfile.mkdtemp())
-        self.addCleanup(shutil.rmtree, self.tmp)
-
-    def freeze(self, source, *extra):
-        return start(['python2.7', FREEZE_APP] + list(extra) +
-                     [source, os.path.join(self.tmp, 'out', 'app')], executable=sys.executable)
 
 
 class SampleTest(TempTest):
@@ -53,12 +28,18 @@ class SampleTest(TempTest):
         self.data = os.path.join(self.tmp, 'data.json')
         write(self.data, '{"a": [1, "\\u00e9"]}')
 
-    def test_ships_a_library_copy_and_bytecode_only(self):
+    def test_ships_bytecode_of_what_it_can_reach_only(self):
         # A link would still resolve in the moved copy, so only this shows it.
         self.assertFalse(os.path.islink(os.path.join(self.dir, 'libpython2.7.so.1.0')))
-        names = zipfile.ZipFile(os.path.join(self.dir, 'lib', 'library.zip')).namelist()
+        archive = zipfile.ZipFile(os.path.join(self.dir, 'lib', 'library.zip'))
+        names = archive.namelist()
         self.assertIn('jsonpp/__init__.pyc', names)
         self.assertEqual([n for n in names if not n.endswith('.pyc')], [])
+        self.assertEqual(set(i.compress_type for i in archive.infolist()), set([zipfile.ZIP_STORED]))
+        # Reached only from `if __name__ == '__main__':` blocks and _test().
+        for name in ('pdb.pyc', 'doctest.pyc', 'unittest/__init__.pyc', 'json/tool.pyc'):
+            self.assertNotIn(name, names)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, 'lib', 'readline.so')))
 
     def test_reads_file_and_standard_input_by_path(self):
         self.assertEqual(start([self.exe, self.data]), (0, PRETTY, ''))
@@ -74,7 +55,7 @@ class SampleTest(TempTest):
             'executable: ' + self.exe,
             'path: %s/lib %s/lib/library.zip' % (self.dir, self.dir)])
 
-    def test_missing_file_and_bad_input(self):
+    def test_missing_file_bad_input_and_lost_output(self):
         status, out, err = start([self.exe, os.path.join(self.tmp, 'none.json')])
         self.assertEqual((status, out), (2, ''))
         self.assertIn('cannot read', err)
@@ -82,6 +63,11 @@ class SampleTest(TempTest):
         status, out, err = start([self.exe], stdin='[1,')
         self.assertEqual((status, out), (1, ''))
         self.assertIn('not JSON', err)
+        with open('/dev/full', 'w') as full:
+            p = subprocess.Popen([self.exe, self.data], stdout=full, stderr=subprocess.PIPE,
+                                 env={})
+            err = p.communicate()[1]
+        self.assertEqual((p.returncode, err), (1, 'IOError: [Errno 28] No space left on device\n'))
 
     def test_non_ascii_file_name_needs_the_encodings_at_startup(self):
         name = os.path.join(self.tmp, '\xc3\xa9t\xc3\xa9.json')
@@ -93,39 +79,210 @@ class SampleTest(TempTest):
 
 
 class FreezeTest(TempTest):
-    def test_freezes_a_small_package_of_ones_own(self):
-        source = os.path.join(self.tmp, 'src')
-        write(os.path.join(source, '__startup__.py'), 'import hello\nrun = hello.run\n')
-        write(os.path.join(source, 'hello.py'),
-              'import datetime\ndef run():\n    print datetime.date(2000, 1, 2)\n')
-        self.assertEqual(self.freeze(source, '--launcher', LAUNCHER), (0, '', ''))
-        exe = os.path.join(self.tmp, 'out', 'app', 'app')
-        self.assertEqual(start([exe]), (0, '2000-01-02\n', ''))
-        # An existing output is replaced only when asked to.
-        status, _, err = self.freeze(source, '--launcher', LAUNCHER)
-        self.assertEqual(status, 1)
-        self.assertIn('use --force', err)
-        self.assertEqual(self.freeze(source, '--launcher', LAUNCHER, '--force')[0], 0)
+    def run_moved(self, app, args=(), **kw):
+        moved = os.path.join(self.tmp, 'moved')
+        if os.path.exists(moved):
+            shutil.rmtree(moved)
+        os.rename(app, moved)
+        self.addCleanup(lambda: os.path.exists(moved) and os.rename(moved, app))
+        return start([os.path.join(moved, 'app')] + list(args), **kw)
+
+    def test_package_with_extension_data_and_metadata_runs_as_under_the_interpreter(self):
+        site = os.path.join(self.tmp, 'site')
+        write(os.path.join(site, 'speedy', '__init__.py'),
+              'import os, pkgutil, sys\nfrom speedy._fast import twice\n'
+              'HERE = os.path.dirname(__file__)\n'
+              'def greeting():\n'
+              '    with open(os.path.join(HERE, "data", "greeting.txt")) as f:\n'
+              '        return f.read().strip(), pkgutil.get_data("speedy", "data/greeting.txt")\n'
+              'if sys.version_info[0] == 3:\n    from speedy._py3 import modern\n')
+        write(os.path.join(site, 'speedy', '_py3.py'), 'def modern(*a): print(*a, sep="")\n')
+        write(os.path.join(site, 'speedy', 'data', 'greeting.txt'), 'hello from data\n')
+        build_extension(os.path.join(site, 'speedy', '_fast.so'), '_fast')
+        write(os.path.join(site, 'speedy-1.5.egg-info', 'PKG-INFO'),
+              'Metadata-Version: 1.1\nName: speedy\nVersion: 1.5\n')
+        write(os.path.join(site, 'speedy-1.5.egg-info', 'top_level.txt'), 'speedy\n')
+        source = self.source({'__startup__.py':
+            'try:\n    import simplejson as json\nexcept ImportError:\n    import json\n'
+            'import pkg_resources, speedy\n'
+            'def run():\n    print speedy.twice(21), speedy.greeting()\n'
+            '    print pkg_resources.get_distribution("speedy").version, json.dumps([1])\n'})
+        status, out, err = self.freeze(source, '--path', site)
+        self.assertEqual(status, 0, err)
+        self.assertIn('module simplejson, imported by __startup__, not found', err)
+        self.assertIn('left out speedy._py3, which does not compile', err)
+        lib = os.path.join(self.tmp, 'out', 'app', 'lib')
+        for name in ('speedy/_fast.so', 'speedy/__init__.py', 'speedy/__init__.pyc',
+                     'speedy/data/greeting.txt', 'speedy-1.5.egg-info/PKG-INFO'):
+            self.assertTrue(os.path.isfile(os.path.join(lib, name)), name)
+        self.assertFalse(os.path.exists(os.path.join(lib, 'speedy', '_py3.py')))
+        with open(os.path.join(lib, 'speedy', '__init__.pyc'), 'rb') as f:
+            bytecode = f.read()
+        expected = plain(source, path=[site])
+        self.assertEqual(expected[0], 0, expected[2])
+        self.assertEqual(self.run_moved(os.path.join(self.tmp, 'out', 'app')), expected)
+        # The shipped bytecode agrees with its source: nothing was recompiled.
+        with open(os.path.join(self.tmp, 'moved', 'lib', 'speedy', '__init__.pyc'), 'rb') as f:
+            self.assertEqual(f.read(), bytecode)
+
+    def test_plugins_imported_by_name_ship_with_include(self):
+        source = self.source({
+            '__startup__.py': 'import importlib, sys, plugins\n'
+                              'def run():\n    for name in sys.argv[1:]:\n'
+                              '        print importlib.import_module("plugins." + name).NAME\n',
+            'plugins/__init__.py': '',
+            'plugins/alpha.py': 'NAME = "alpha"\n',
+            'plugins/beta.py': 'import colorsys\nNAME = "beta %d" % colorsys.rgb_to_hsv(0, 0, 1)[2]\n'})
+        status, _, err = self.freeze(source)
+        self.assertEqual(status, 0, err)
+        self.assertIn('plugins not imported by the program and left out: plugins.alpha, '
+                      'plugins.beta (--include plugins ships them)', err)
+        status, out, err = self.run_moved(os.path.join(self.tmp, 'out', 'app'), ['alpha'])
+        self.assertEqual((status, out), (1, ''))
+        self.assertIn('ImportError: No module named alpha', err)
+        app = self.frozen(source, '--force', '--include', 'plugins')
+        self.assertEqual(self.run_moved(app, ['alpha', 'beta']), (0, 'alpha\nbeta 1\n', ''))
+
+    def test_2to3_prints_what_the_interpreter_prints(self):
+        source = self.source({'__startup__.py': 'import sys\nfrom lib2to3.main import main\n'
+                                                'def run():\n    sys.exit(main("lib2to3.fixes"))\n'})
+        work = os.path.join(self.tmp, 'work')
+        write(os.path.join(work, 'old.py'), 'print "hi"\nif {}.has_key(1): exec "x = 1"\n')
+        app = self.frozen(source)
+        self.assertTrue(os.path.isfile(os.path.join(app, 'lib', 'lib2to3', 'Grammar.txt')))
+        expected = start([sys.executable, '-m', 'lib2to3', 'old.py'], cwd=work)
+        self.assertIn('+print("hi")', expected[1])
+        self.assertEqual(self.run_moved(app, ['old.py'], cwd=work), expected)
+
+    def test_modules_imported_from_c_and_codecs_by_name_work(self):
+        source = self.source({'__startup__.py':
+            'import cPickle, datetime\n'
+            'def run():\n'
+            '    print cPickle.loads(cPickle.dumps({"a": [1, 2]}, 2))\n'
+            '    print datetime.datetime.strptime("2001-02-03", "%Y-%m-%d").strftime("%d.%m")\n'
+            '    print repr(u"b\\xfccher.example".encode("idna")), "ab".encode("hex")\n'
+            '    print repr(u"\\u65e5\\u672c".encode("shift_jis")), "hi".encode("base64"),\n'})
+        expected = plain(source)
+        self.assertEqual(expected[0], 0, expected[2])
+        self.assertEqual(self.run_moved(self.frozen(source)), expected)
+
+    def test_entry_points_are_commands_by_any_name_they_are_started_by(self):
+        source = self.source({
+            'tools/__init__.py': '',
+            'tools/cli.py': 'import sys\ndef hello():\n    print "hello", sys.argv[1:]\n'
+                            'class Count(object):\n    @staticmethod\n'
+                            '    def main():\n        print len(sys.argv)\n        return 3\n'})
+        app = self.frozen(source, '--entry', 'hello=tools.cli:hello',
+                          '--entry', 'count=tools.cli:Count.main')
+        os.mkdir(os.path.join(self.tmp, 'bin'))
+        os.symlink(os.path.join(app, 'hello'), os.path.join(self.tmp, 'bin', 'hi'))
+        shutil.copy(os.path.join(app, 'hello'), os.path.join(app, 'other'))
+        env = {'PATH': app}
+        cases = [
+            (['hello', 'a'], os.path.join(app, 'hello'), env, (0, "hello ['a']\n", '')),
+            (['count', 'a', 'b'], os.path.join(app, 'count'), env, (3, '3\n', '')),
+            ([os.path.join(app, 'count')], None, {}, (3, '1\n', '')),
+            (['bin/hi', 'x'], None, {}, (0, "hello ['x']\n", '')),
+            (['./other'], None, {}, (2, '', 'other: not a command of this application; '
+                                            'its commands: count, hello\n')),
+        ]
+        for argv, executable, env, expected in cases:
+            cwd = app if argv[0] == './other' else self.tmp
+            self.assertEqual(start(argv, executable, cwd, env=env), expected, argv)
 
     def test_failures_are_one_clear_message(self):
+        entry = ('--entry', 'x=tools:main')
         cases = [
-            ({}, 'no __startup__.py in'),
-            ({'__startup__.py': 'def start():\n    pass\n'}, 'defines no run()'),
-            ({'__startup__.py': 'def run(:\n'}, 'invalid syntax'),
-            ({'__startup__.py': 'import missing_mod\ndef run(): pass\n'},
-             'module missing_mod, imported by'),
+            ({}, (), 'no __startup__.py in'),
+            ({'__startup__.py': 'def start():\n    pass\n'}, (), 'defines no run()'),
+            ({'__startup__.py': 'def run(:\n'}, (), 'invalid syntax'),
+            ({'__startup__.py': 'import missing_mod\ndef run(): pass\n'}, (),
+             'module missing_mod, imported by __startup__, cannot be found'),
             ({'__startup__.py': 'import helper\nrun = helper.run\n',
-              'helper.py': 'def run(:\n'}, 'helper.py'),
+              'helper.py': 'def run(:\n'}, (), 'helper.py:1: invalid syntax'),
+            ({'__startup__.py': 'def run(): pass\n', 'tools.py': 'def main(): pass\n'}, entry,
+             'holds __startup__.py and --entry is given'),
+            ({'tools.py': 'def other(): pass\n'}, entry, 'module tools defines no main'),
+            ({'tools.py': ''}, ('--entry', 'x=tools'), 'expected NAME=MODULE:FUNCTION'),
+            ({'tools.py': ''}, ('--entry', 'x=nowhere:main'), 'module nowhere, imported by'),
+            ({'__startup__.py': 'def run(): pass\n'}, ('--include', 'nowhere'),
+             'module nowhere (--include) cannot be found'),
         ]
-        for files, message in cases:
-            source = tempfile.mkdtemp(dir=self.tmp)
-            for name, text in files.items():
-                write(os.path.join(source, name), text)
-            status, out, err = self.freeze(source, '--launcher', LAUNCHER)
+        for number, (files, options, message) in enumerate(cases):
+            source = self.source(files, name='src%d' % number)
+            status, out, err = self.freeze(source, *options)
             self.assertEqual(status, 1, message)
             self.assertTrue(err.startswith('freeze-app: ') and message in err, err)
-            self.assertNotIn('Traceback', err)
-            self.assertFalse(os.path.exists(os.path.join(self.tmp, 'out', 'app', 'app')))
+            self.assertEqual(err.count('\n'), 1, err)
+            self.assertFalse(os.path.exists(os.path.join(self.tmp, 'out')))
+
+    def test_run_bound_inside_if_or_try_is_accepted(self):
+        source = self.source({'__startup__.py':
+            'import sys\nif sys.version_info < (3,):\n    def run():\n        print "two"\n'
+            'else:\n    try:\n        from py3 import run\n    except ImportError:\n'
+            '        run = None\n'})
+        self.assertEqual(self.run_moved(self.frozen(source)), (0, 'two\n', ''))
+
+
+class OutputTest(TempTest):
+    def tree(self, root):
+        """Every file and directory below root: its mode and contents."""
+        result = {}
+        for path, dirs, files in os.walk(root):
+            for name in dirs + files:
+                full = os.path.join(path, name)
+                content = open(full, 'rb').read() if os.path.isfile(full) else None
+                result[os.path.relpath(full, root)] = (os.lstat(full).st_mode, content)
+        return result
+
+    def test_output_never_lands_on_or_around_the_sources(self):
+        source = self.source({'__startup__.py': 'def run(): pass\n', 'keep.py': 'x = 1\n'})
+        before = self.tree(source)
+        for output in (source, os.path.join(source, 'out'), self.tmp):
+            status, _, err = self.freeze(source, '--force', output=output)
+            self.assertEqual(status, 1, output)
+            self.assertIn('is, lies inside or contains the sources', err)
+        self.assertEqual(self.tree(source), before)
+
+    def test_a_failed_freeze_keeps_the_earlier_output(self):
+        source = self.source({'__startup__.py': 'import helper\nrun = helper.run\n',
+                              'helper.py': 'def run():\n    print "first"\n'})
+        app = self.frozen(source)
+        write(os.path.join(source, 'helper.py'), 'def run(:\n')
+        self.assertEqual(self.freeze(source, '--force')[0], 1)
+        self.assertEqual(start([os.path.join(app, 'app')]), (0, 'first\n', ''))
+        self.assertEqual(os.listdir(os.path.dirname(app)), ['app'])
+
+    def test_equal_sources_give_equal_trees_whatever_their_times(self):
+        files = {'__startup__.py': 'import pkg\ndef run():\n    print pkg.read()\n',
+                 'pkg/__init__.py': 'import os\ndef read():\n'
+                                    '    return open(os.path.join(os.path.dirname(__file__),'
+                                    ' "data.txt")).read()\n',
+                 'pkg/data.txt': 'data\n'}
+        trees = []
+        for name, when in (('one', 1000000000), ('two', 1600000000)):
+            source = self.source(files, name=name)
+            for path, _, names in os.walk(source):
+                for entry in names:
+                    os.utime(os.path.join(path, entry), (when, when))
+            output = os.path.join(self.tmp, name + '-out', 'app')
+            status, _, err = self.freeze(source, output=output)
+            self.assertEqual(status, 0, err)
+            trees.append(self.tree(output))
+        self.assertEqual(trees[0], trees[1])
+        self.assertEqual(stat.S_IMODE(trees[0]['lib/pkg/data.txt'][0]), 0o644)
+        # A time that must be written is SOURCE_DATE_EPOCH where it is set.
+        status, _, err = self.freeze(self.source(files, name='three'), '--compress',
+                                     env={'SOURCE_DATE_EPOCH': '1700000000'})
+        self.assertEqual(status, 0, err)
+        lib = os.path.join(self.tmp, 'out', 'app', 'lib')
+        archive = zipfile.ZipFile(os.path.join(lib, 'library.zip'))
+        self.assertEqual(set(i.date_time for i in archive.infolist()),
+                         set([time.gmtime(1700000000)[:6]]))
+        self.assertEqual(set(i.compress_type for i in archive.infolist()),
+                         set([zipfile.ZIP_DEFLATED]))
+        self.assertEqual(os.stat(os.path.join(lib, 'pkg', '__init__.py')).st_mtime, 1700000000)
+        self.assertEqual(start([os.path.join(self.tmp, 'out', 'app', 'app')]), (0, 'data\n\n', ''))
 
     def test_installed_tool_and_launcher_work_together(self):
         prefix = os.path.join(self.tmp, 'prefix')
@@ -135,11 +292,11 @@ class FreezeTest(TempTest):
         installed = os.path.join(prefix, 'libexec', 'launcher', 'launcher')
         dynamic = start(['readelf', '-d', installed], '/usr/bin/readelf')[1]
         self.assertIn('Library runpath: [${ORIGIN}:${ORIGIN}/../lib]', dynamic)
-        source = os.path.join(self.tmp, 'src')
-        write(os.path.join(source, '__startup__.py'), 'def run():\n    print "hi"\n')
+        source = self.source({'__startup__.py': 'def run():\n    print "hi"\n'})
         app = os.path.join(self.tmp, 'app')
-        self.assertEqual(start([os.path.join(prefix, 'bin', 'freeze-app'), source, app]),
-                         (0, '', ''))
+        status, out, err = start([os.path.join(prefix, 'bin', 'freeze-app'), source, app],
+                                 env={'PATH': os.environ['PATH']})
+        self.assertEqual((status, err), (0, ''))
         self.assertEqual(start([os.path.join(app, 'app')]), (0, 'hi\n', ''))
 
 

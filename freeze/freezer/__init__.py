@@ -1,0 +1,156 @@
+"""Freezes a Python 2.7 program into an application directory; the manual
+is freeze_app.py's. One concern a module: finding the modules (finding),
+placing the files (placing), the system libraries (elf), building the
+directory safely (output)."""
+
+import ast
+import os
+import re
+
+from . import elf, finding, output, placing
+from .log import Failure, Log
+
+ENTRY = re.compile(r'([^/=]+)=([A-Za-z_][\w.]*):([A-Za-z_][\w.]*)\Z')
+
+# The startup module of an application frozen by its entry points: the
+# name of the executable (after symbolic links are resolved) picks one.
+COMMANDS = '''import sys
+
+COMMANDS = dict(%r)
+
+
+def run():
+    name = sys.executable.rsplit('/', 1)[-1]
+    if name not in COMMANDS:
+        sys.stderr.write('%%s: not a command of this application; its commands: %%s\\n'
+                         %% (name, ', '.join(sorted(COMMANDS))))
+        sys.exit(2)
+    module, attribute = COMMANDS[name]
+    __import__(module)
+    function = sys.modules[module]
+    for part in attribute.split('.'):
+        function = getattr(function, part)
+    sys.exit(function())
+'''
+
+
+def check_name(name):
+    if name in ('', '.', '..', 'lib', 'libpython2.7.so.1.0') or '/' in name:
+        raise Failure('%r cannot be the name of an executable here' % name)
+    return name
+
+
+def entries(specs):
+    """NAME=MODULE:FUNCTION, each: name: (module, function)."""
+    commands = {}
+    for spec in specs:
+        m = ENTRY.match(spec)
+        if not m:
+            raise Failure('--entry %s: expected NAME=MODULE:FUNCTION' % spec)
+        name = check_name(m.group(1))
+        if name in commands:
+            raise Failure('--entry %s: the command %s is named twice' % (spec, name))
+        commands[name] = (m.group(2), m.group(3))
+    return commands
+
+
+def startup(options):
+    """The startup module: (path, text, the modules it must find, the
+    executables' names, the commands)."""
+    path = os.path.join(options.source, '__startup__.py')
+    if options.entry:
+        if os.path.exists(path):
+            raise Failure('%s holds __startup__.py and --entry is given: use one or the other'
+                          % options.source)
+        if options.name:
+            raise Failure('--name and --entry exclude each other: --entry names the commands')
+        commands = entries(options.entry)
+        text = COMMANDS % sorted(commands.items())
+        required = set(module for module, _ in commands.values())
+        return '__startup__.py', text, required, sorted(commands), commands
+    if not os.path.isfile(path):
+        raise Failure('no __startup__.py in %s (or use --entry)' % options.source)
+    with open(path) as f:
+        text = f.read()
+    try:
+        tree = ast.parse(text, path)
+    except SyntaxError as e:
+        raise Failure('%s:%s: %s' % (path, e.lineno, e.msg))
+    if not finding.binds(tree.body, 'run'):
+        raise Failure('%s defines no run()' % path)
+    name = check_name(options.name or os.path.basename(os.path.normpath(options.output)))
+    return path, text + '\n', finding.required_imports(tree), [name], {}
+
+
+def check_commands(commands, found):
+    """Each command's function is defined in its module, where that can be read."""
+    for name, (module, function) in sorted(commands.items()):
+        path = found.modules[module].__file__ or ''
+        if path.endswith('.py'):
+            with open(path) as f:
+                tree = ast.parse(f.read(), path)
+            if not finding.binds(tree.body, function.split('.')[0]):
+                raise Failure('--entry %s: module %s defines no %s' % (name, module, function))
+
+
+def size(root):
+    return sum(os.path.getsize(os.path.join(path, f))
+               for path, _, files in os.walk(root) for f in files)
+
+
+def summary(counts, libraries, glibc, total):
+    parts = ['%d modules in lib/library.zip (%d KiB)' % (counts['modules'],
+                                                         (counts['archive'] + 1023) // 1024),
+             '%d packages copied whole' % counts['packages'],
+             '%d extension modules' % counts['extensions'],
+             '%d data files' % counts['files'],
+             '%d system libraries bundled' % len(libraries.copied)]
+    line = ', '.join(parts) + '; %.1f MiB in all; needs glibc %s or newer' % (
+        total / 1048576.0, glibc)
+    if libraries.expected:
+        line += '; expected on the target system: ' + ', '.join(sorted(libraries.expected))
+    return line
+
+
+def settle(lib, when):
+    """One time for every file under lib, which patchelf rewrote in part:
+    sources and their bytecode agree on it, and data files compare equal.
+    The executables keep the time they were made at, as build tools expect."""
+    for path, dirs, files in os.walk(lib):
+        for name in dirs + files:
+            os.utime(os.path.join(path, name), (when, when))
+
+
+def freeze(options, search_path):
+    """Freezes options.source into options.output; returns the summary."""
+    log = Log(options.verbose)
+    if not os.path.isfile(options.launcher):
+        raise Failure('launcher %s cannot be found (use --launcher)' % options.launcher)
+    if not os.path.isdir(options.source):
+        raise Failure('SOURCE %s is not a directory' % options.source)
+    elf.check_tools()
+    path, text, required, names, commands = startup(options)
+    output.check(options.output, [options.source] + options.path, options.force)
+    found = finding.find((path, text), required, [options.source] + options.path + search_path,
+                         options.source, options, log)
+    check_commands(commands, found)
+    excluded = lambda name: finding.below(name, options.exclude)
+
+    def fill(root):
+        placer = placing.Placer(root, log)
+        placer.launchers(options.launcher, names)
+        interpreter = placer.interpreter()
+        placer.boot()
+        placer.archive(found, text, options.compress)
+        placer.extensions(found)
+        placer.packages(found, excluded)
+        placer.metadata(found)
+        libraries = elf.bundle(root, placer.elves, set([interpreter]),
+                               set(options.exclude_library), log)
+        line = summary(placer.counts, libraries, elf.glibc(root), size(root))
+        settle(placer.lib, placer.when)
+        return line
+
+    line = output.build(options.output, fill)
+    log.say('%s: %s' % (options.output, line))
+    return line

@@ -1,0 +1,146 @@
+"""The system libraries that the placed ELF files need travel with them.
+
+Every ELF file placed in the application directory (the interpreter
+library, the extension modules, and each library copied for them) is read
+with patchelf for the libraries it needs, which are resolved as the
+dynamic loader resolves them, with ldd, from the file's original place.
+Each needed library that is not part of the C library is copied into lib/
+under its soname and read in turn. Then the run path of every placed ELF
+file but the launchers is set to the one directory where those libraries
+are, relative to $ORIGIN, as DT_RUNPATH: nothing points back at the
+machine the application was frozen on. Last, the versions of the GNU C
+library that the files require are read with objdump: the highest is the
+oldest C library the application runs with.
+"""
+
+import os
+import re
+import subprocess
+
+from .log import Failure
+
+# The C library's own files. They are never copied: each must match the
+# others and the target system's dynamic loader, and every Linux system
+# with the GNU C library has them.
+SYSTEM = frozenset([
+    'ld-linux-x86-64.so.2',  # the dynamic loader itself
+    'libc.so.6',             # the C library
+    'libm.so.6',             # its mathematics
+    'libmvec.so.1',          # vector mathematics, used by libm
+    'libpthread.so.0',       # threads, part of libc.so.6 since glibc 2.34
+    'libdl.so.2',            # dlopen, part of libc.so.6 since glibc 2.34
+    'librt.so.1',            # clocks, timers, shared memory; part of libc.so.6 since 2.34
+    'libutil.so.1',          # openpty and forkpty, part of libc.so.6 since 2.34
+    'libresolv.so.2',        # the DNS resolver, which libc's name lookup loads
+    'libanl.so.1',           # asynchronous name lookup
+])
+TOOLS = (('patchelf', 'patchelf'), ('ldd', 'libc-bin'), ('objdump', 'binutils'))
+
+
+def is_elf(path):
+    with open(path, 'rb') as f:
+        return f.read(4) == '\x7fELF'
+
+
+def check_tools():
+    for tool, package in TOOLS:
+        if not any(os.access(os.path.join(d, tool), os.X_OK)
+                   for d in os.environ.get('PATH', '/usr/bin:/bin').split(':') if d):
+            raise Failure('%s is needed to bundle system libraries: install the package %s'
+                          % (tool, package))
+
+
+def run(argv):
+    p = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         env=dict(os.environ, LC_ALL='C'))
+    out, err = p.communicate()
+    if p.returncode != 0:
+        raise Failure('%s failed on %s: %s' % (argv[0], argv[-1], err.strip() or out.strip()))
+    return out
+
+
+def needed(path):
+    return run(['patchelf', '--print-needed', path]).split()
+
+
+def resolved(path):
+    """Where the loader finds each library in the tree of `path`, by name;
+    None for a library it cannot find."""
+    p = subprocess.Popen(['ldd', path], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         env=dict(os.environ, LC_ALL='C'))
+    out, _ = p.communicate()
+    found = {}
+    for line in out.splitlines():
+        m = re.match(r'\s*(\S+) => (?:(/\S+) \(0x|not found)', line)
+        if m:
+            found[m.group(1)] = m.group(2)
+    return found
+
+
+def glibc_needed(path):
+    versions = re.findall(r'\bGLIBC_(\d+(?:\.\d+)+)\b', run(['objdump', '-p', path]))
+    return max([tuple(int(n) for n in v.split('.')) for v in versions] or [()])
+
+
+class Bundle(object):
+    """What bundle() did: the libraries copied and those left to the
+    target system, each with the files that need it."""
+
+    def __init__(self):
+        self.copied = {}
+        self.expected = {}
+
+
+def bundle(root, elves, provided, exclude, log):
+    """Bundles what the placed ELF files `elves` (placed path: original
+    path) need, sets their run paths and returns a Bundle. `provided` are
+    the sonames the application directory has of its own."""
+    check_tools()
+    lib = os.path.join(root, 'lib')
+    result = Bundle()
+    todo = sorted(elves.items())
+    while todo:
+        placed, original = todo.pop(0)
+        where = resolved(original)
+        who = os.path.relpath(placed, root)
+        for soname in needed(original):
+            if soname in SYSTEM or soname in provided:
+                continue
+            if soname in exclude:
+                result.expected.setdefault(soname, []).append(who)
+                continue
+            if soname in result.copied:
+                result.copied[soname].append(who)
+                continue
+            source = where.get(soname)
+            if source is None:
+                raise Failure('library %s, needed by %s, cannot be found' % (soname, original))
+            target = os.path.join(lib, soname)
+            with open(source, 'rb') as f, open(target, 'wb') as g:
+                g.write(f.read())
+            os.chmod(target, 0o755)
+            result.copied[soname] = [who]
+            elves[target] = source
+            todo.append((target, source))
+    for placed in sorted(elves):
+        origin = os.path.relpath(lib, os.path.dirname(placed))
+        runpath = '$ORIGIN' if origin == '.' else '$ORIGIN/' + origin
+        run(['patchelf', '--remove-rpath', placed])
+        run(['patchelf', '--set-rpath', runpath, placed])
+    for soname, needers in sorted(result.copied.items()):
+        log.detail('library %s -> lib/%s (needed by %s)' % (soname, soname, ', '.join(needers)))
+    for soname, needers in sorted(result.expected.items()):
+        log.detail('library %s left to the target system (needed by %s)'
+                   % (soname, ', '.join(needers)))
+    return result
+
+
+def glibc(root):
+    """The highest GNU C library version that any file under root needs."""
+    highest = ()
+    for path, _, files in os.walk(root):
+        for f in files:
+            name = os.path.join(path, f)
+            if not os.path.islink(name) and is_elf(name):
+                highest = max(highest, glibc_needed(name))
+    return '.'.join(str(n) for n in highest)

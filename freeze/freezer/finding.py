@@ -1,0 +1,320 @@
+"""Finding the modules a program needs.
+
+The standard library's modulefinder reads the bytecode of every module it
+reaches and follows its imports. On top of it:
+- the imports that no reading of the importer's code can see (made from C,
+  by name, lazily) come from the table HIDDEN below;
+- `if __name__ == '__main__':` blocks of modules outside SOURCE are not
+  followed: they run only when such a module is run as a script;
+- a module that does not compile is recorded and left out, not fatal,
+  unless it is the program's own and the program imports it;
+- a package that is copied whole is read whole, since any of its modules
+  may be imported by name.
+"""
+
+import ast
+import imp
+import modulefinder
+import os
+import re
+import StringIO
+import sysconfig
+
+from .log import Failure
+
+# Shipped with every program: the interpreter imports them by name.
+ALWAYS = (
+    'copy_reg',   # object.__reduce_ex__ imports it from C: pickle, copy.copy
+    'encodings',  # codecs are looked up by name: u'x'.encode('idna'), 'x'.encode('hex')
+)
+
+# Imports that no reading of their importer's code sees, by importer. Each
+# ships whenever its importer does; a package ships with its submodules.
+HIDDEN = {
+    'cPickle': ('copy_reg',),                 # imported from C when cPickle loads
+    'datetime': ('time', '_strptime'),        # strftime and strptime import them from C
+    'time': ('_strptime',),                   # time.strptime imports it from C
+    '_elementtree': ('copy', 'xml.etree.ElementTree'),  # Python code run by its C init
+    'email': ('email',),                      # old names (email.Utils, email.MIMEText) load by string
+    'xml.sax': ('xml.sax.expatreader',),      # make_parser imports its default parser by name
+    'anydbm': ('dbhash', 'gdbm', 'dbm', 'dumbdbm'),    # picks a database module by name
+    'pkg_resources.extern': ('pkg_resources._vendor',),  # vendored packages load through a hook
+}
+
+# Names that imports reach but that no file provides, by design, with
+# everything below them.
+ALIASES = (
+    'os.path',               # os puts its path module there itself
+    'pkg_resources.extern',  # served from pkg_resources._vendor by an import hook
+    'extern',                # the same, reached by a relative import
+)
+
+# Modules of other systems (Windows, Jython) and of Python 3, with
+# everything below them, which optional imports try: missing here by
+# nature, so said only in verbose mode.
+ELSEWHERE = (
+    '_winreg', 'winreg', 'msvcrt', '_subprocess', 'nt', 'win32api', 'win32con', 'win32com',
+    'java', 'com.sun', 'org.python',
+    '_thread', 'builtins', 'queue', 'collections.abc', 'importlib.machinery', '_imp',
+    'urllib.parse', 'urllib.request', 'http.client',
+)
+
+# Subpackages of the standard library's packages that hold their test suites.
+STDLIB_TESTS = frozenset(['test', 'tests', 'idle_test'])
+
+STDLIB = os.path.realpath(sysconfig.get_path('stdlib'))
+SITE = frozenset(os.path.realpath(sysconfig.get_path(p)) for p in ('purelib', 'platlib'))
+IDENTIFIER = re.compile(r'[A-Za-z_][A-Za-z0-9_]*\Z')
+
+
+def inside(path, directory):
+    path = os.path.realpath(path)
+    directory = os.path.realpath(directory)
+    return path == directory or path.startswith(directory.rstrip('/') + '/')
+
+
+def below(name, names):
+    """True if the module `name` is one of `names` or lies below one."""
+    return any(name == n or name.startswith(n + '.') for n in names)
+
+
+def is_stdlib(path):
+    return bool(path) and inside(path, STDLIB) and not any(inside(path, s) for s in SITE)
+
+
+def is_main_block(node):
+    """True for `if __name__ == '__main__':`, either way round."""
+    if not isinstance(node, ast.If) or not isinstance(node.test, ast.Compare):
+        return False
+    test = node.test
+    if len(test.ops) != 1 or not isinstance(test.ops[0], ast.Eq):
+        return False
+    sides = [test.left, test.comparators[0]]
+    names = [s.id for s in sides if isinstance(s, ast.Name)]
+    strings = [s.s for s in sides if isinstance(s, ast.Str)]
+    return names == ['__name__'] and strings == ['__main__']
+
+
+def names_used(nodes):
+    return set(n.id for node in nodes for n in ast.walk(node)
+               if isinstance(n, ast.Name) and isinstance(n.ctx, ast.Load))
+
+
+def without_script(body):
+    """A module's statements without what runs only when it is a script:
+    its `if __name__ == '__main__':` blocks, and the top-level functions
+    that only those blocks call (such as _test), and so on."""
+    dropped = [node for node in body if is_main_block(node)]
+    body = [node for node in body if node not in dropped]
+    while True:
+        wanted = names_used(dropped)
+        only = [node for node in body if isinstance(node, ast.FunctionDef)
+                and node.name in wanted
+                and node.name not in names_used([n for n in body if n is not node])]
+        if not only:
+            return body
+        dropped += only
+        body = [node for node in body if node not in only]
+
+
+def binds(body, name):
+    """True if a statement list binds `name` at its level, also inside if,
+    try, with and loops (not inside functions or classes). A star import
+    may bind anything."""
+    for node in body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            if node.name == name:
+                return True
+            continue
+        if isinstance(node, ast.Assign):
+            if any(isinstance(n, ast.Name) and n.id == name
+                   for t in node.targets for n in ast.walk(t)):
+                return True
+        if isinstance(node, (ast.Import, ast.ImportFrom)):
+            for alias in node.names:
+                if alias.name == '*' or (alias.asname or alias.name.split('.')[0]) == name:
+                    return True
+        for field in ('body', 'orelse', 'finalbody', 'handlers'):
+            if binds(getattr(node, field, []), name):
+                return True
+    return False
+
+
+def required_imports(tree):
+    """The modules a module's own unconditional top-level imports need."""
+    names = set()
+    for node in tree.body:
+        if isinstance(node, ast.Import):
+            for alias in node.names:
+                parts = alias.name.split('.')
+                names.update('.'.join(parts[:i + 1]) for i in range(len(parts)))
+        elif isinstance(node, ast.ImportFrom) and node.level == 0 and node.module:
+            names.add(node.module)
+    return names
+
+
+def describe(error, path):
+    if isinstance(error, SyntaxError):
+        return '%s:%s: %s' % (error.filename or path, error.lineno, error.msg)
+    return '%s: %s' % (path, error)
+
+
+class Finder(modulefinder.ModuleFinder):
+    def __init__(self, path, source, excludes):
+        modulefinder.ModuleFinder.__init__(self, path, excludes=list(excludes))
+        self.source = source
+        self.broken = {}  # module name: (file, why it does not compile)
+
+    def load_module(self, fqname, fp, pathname, file_info):
+        if file_info[2] != imp.PY_SOURCE:
+            return modulefinder.ModuleFinder.load_module(self, fqname, fp, pathname, file_info)
+        try:
+            tree = ast.parse(fp.read() + '\n', pathname)
+            if not inside(pathname, self.source):
+                tree.body = without_script(tree.body)
+            code = compile(tree, pathname, 'exec', 0, True)
+        except (SyntaxError, TypeError, ValueError) as e:
+            self.broken[fqname] = (pathname, describe(e, pathname))
+            self.modules.pop(fqname, None)
+            raise ImportError('%s does not compile' % fqname)
+        m = self.add_module(fqname)
+        m.__file__ = pathname
+        m.__code__ = code
+        self.scan_code(code, m)
+        return m
+
+    def excluded(self, name):
+        return below(name, self.excludes)
+
+
+def package_modules(package, directory, stdlib):
+    """Every module and subpackage below a package directory, by name."""
+    for path, dirs, files in os.walk(directory):
+        relative = os.path.relpath(path, directory)
+        prefix = package if relative == '.' else package + '.' + relative.replace(os.sep, '.')
+        dirs[:] = sorted(d for d in dirs if IDENTIFIER.match(d)
+                         and not (stdlib and d in STDLIB_TESTS)
+                         and any(os.path.isfile(os.path.join(path, d, '__init__' + s))
+                                 for s in ('.py', '.pyc')))
+        names = set()
+        for f in files:
+            stem, ext = os.path.splitext(f)
+            if ext in ('.py', '.pyc', '.so') and IDENTIFIER.match(stem) and stem != '__init__':
+                names.add(stem)
+        for name in sorted(names) + dirs:
+            yield prefix + '.' + name
+
+
+def whole(directory, stdlib):
+    """A package is copied whole when it holds anything but Python source
+    and bytecode: extension modules, data files."""
+    for path, dirs, files in os.walk(directory):
+        dirs[:] = [d for d in dirs if d != '__pycache__' and not (stdlib and d in STDLIB_TESTS)]
+        if any(os.path.splitext(f)[1] not in ('.py', '.pyc', '.pyo') for f in files):
+            return True
+    return False
+
+
+class Found(object):
+    """The result: modules by name, the top-level packages copied whole
+    (name: directory), and modules left out because they do not compile."""
+
+    def __init__(self, modules, packages, broken):
+        self.modules = modules
+        self.packages = packages
+        self.broken = broken
+
+
+def expand(finder, name, log):
+    """Adds a module, or a package with all its submodules. Returns False
+    when the name itself cannot be found."""
+    if finder.excluded(name):
+        return True
+    try:
+        finder.import_hook(name)
+    except ImportError:
+        return False
+    m = finder.modules.get(name)
+    if m is not None and m.__path__:
+        stdlib = is_stdlib(m.__file__)
+        for sub in package_modules(name, m.__path__[0], stdlib):
+            if not finder.excluded(sub):
+                try:
+                    finder.import_hook(sub)
+                except ImportError:
+                    log.detail('module %s cannot be imported here' % sub)
+    return True
+
+
+def find(startup, required, search_path, source, options, log):
+    """Finds what the program needs. `startup` is (path, text) of the
+    __startup__ module, `required` the modules that must be found."""
+    finder = Finder(search_path, source, options.exclude)
+    path, text = startup
+    try:
+        finder.load_module('__startup__', StringIO.StringIO(text), path,
+                           ('.py', 'r', imp.PY_SOURCE))
+    except ImportError:
+        raise Failure(finder.broken['__startup__'][1])
+    lost = [name for name in sorted(required)
+            if name not in finder.modules and not expand(finder, name, log)]
+    # The program's own modules that it imports must compile.
+    for where, why in sorted(finder.broken.values()):
+        if inside(where, source):
+            raise Failure(why)
+    if lost:
+        raise Failure('module %s, imported by __startup__, cannot be found' % lost[0])
+    for name in options.include:
+        if not expand(finder, name, log):
+            raise Failure('module %s (--include) cannot be found' % name)
+
+    roots = list(ALWAYS) + (['zlib'] if options.compress else [])
+    done = set()
+    packages = {}
+    while roots:
+        for name in roots:
+            done.add(name)
+            expand(finder, name, log)
+        roots = []
+        for name, m in sorted(finder.modules.items()):
+            roots += [n for n in HIDDEN.get(name, ()) if n not in done]
+            if m.__path__ and '.' not in name and name not in packages:
+                if whole(m.__path__[0], is_stdlib(m.__file__)):
+                    packages[name] = m.__path__[0]
+                    if name not in done:
+                        roots.append(name)
+
+    missing, _ = finder.any_missing_maybe()
+    for name in missing:
+        if (name in finder.modules or name in finder.broken or finder.excluded(name)
+                or below(name, ALIASES)):
+            continue
+        if name in required:
+            raise Failure('module %s, imported by __startup__, cannot be found' % name)
+        importers = sorted(finder.badmodules[name])
+        line = 'module %s, imported by %s, not found' % (name, ', '.join(importers))
+        if not below(name, ELSEWHERE) and any(
+                not is_stdlib(getattr(finder.modules.get(i), '__file__', None) or '')
+                for i in importers if i in finder.modules):
+            log.warn(line)
+        else:
+            log.detail(line)
+    for name, (_, why) in sorted(finder.broken.items()):
+        log.warn('left out %s, which does not compile: %s' % (name, why))
+    warn_unused(finder, source, log)
+    return Found(finder.modules, packages, finder.broken)
+
+
+def warn_unused(finder, source, log):
+    """A package of SOURCE whose modules are not all imported may import
+    the rest by name (plug-ins): say which are left out."""
+    for name, m in sorted(finder.modules.items()):
+        if not m.__path__ or not inside(m.__path__[0], source):
+            continue
+        left = [sub for sub in package_modules(name, m.__path__[0], False)
+                if sub.count('.') == name.count('.') + 1
+                and sub not in finder.modules and sub not in finder.broken
+                and not finder.excluded(sub)]
+        if left:
+            log.warn('%s not imported by the program and left out: %s '
+                     '(--include %s ships them)' % (name, ', '.join(left), name))

@@ -1,0 +1,114 @@
+"""A frozen application needs nothing of the machine it was frozen on but
+the C library: it runs in an empty root that holds only the C library's
+own files, and with the build's Python installation hidden, and no run
+path of its files points outside it.
+"""
+
+import os
+import re
+import shutil
+import sys
+import unittest
+
+from test_support import SAMPLE_APP, TOOLS, TempTest, plain, start
+
+SAMPLE_SOURCE = os.environ['SAMPLE_SOURCE']
+# The C library's own files, which every target system has.
+C_LIBRARY = ('ld-linux-x86-64.so.2', 'libc.so.6', 'libm.so.6', 'libmvec.so.1',
+             'libpthread.so.0', 'libdl.so.2', 'librt.so.1', 'libutil.so.1', 'libresolv.so.2',
+             'libanl.so.1')
+MULTIARCH = '/lib/x86_64-linux-gnu'
+LOADER = '/lib64/ld-linux-x86-64.so.2'
+COMPRESSING = ('import bz2, zlib\ndef run():\n'
+               '    print len(zlib.compress("x" * 1000)), bz2.decompress(bz2.compress("hi"))\n')
+
+
+def isolated(script, *args):
+    """Runs a shell script in a mount namespace of its own, as root."""
+    return start(['unshare', '--mount', '--', 'sh', '-ec', script, 'sh'] + list(args), env=TOOLS)
+
+
+class SelfContainedTest(TempTest):
+    def setUp(self):
+        TempTest.setUp(self)
+        if os.geteuid() != 0:
+            self.skipTest('chroot and unshare --mount need root, and this is not root')
+        status, _, err = isolated('true')
+        if status != 0:
+            self.skipTest('unshare --mount is not permitted here: ' + err.strip())
+
+    def empty_root(self, apps):
+        """A root directory with the applications and the C library alone."""
+        root = os.path.join(self.tmp, 'root')
+        for name, app in apps.items():
+            shutil.copytree(app, os.path.join(root, name), symlinks=True)
+        os.makedirs(root + MULTIARCH)
+        for name in C_LIBRARY:
+            if os.path.exists(os.path.join(MULTIARCH, name)):
+                shutil.copy(os.path.join(MULTIARCH, name), root + MULTIARCH)
+        os.makedirs(os.path.join(root, 'lib64'))
+        shutil.copy(LOADER, root + LOADER)
+        for directory in ('dev', 'proc'):
+            os.makedirs(os.path.join(root, directory))
+        open(os.path.join(root, 'dev', 'null'), 'w').close()
+        shutil.copy(os.path.join(SAMPLE_SOURCE, 'example.json'), root)
+        return root
+
+    def in_root(self, root, *argv):
+        return isolated('mount -t proc proc "$1/proc"; mount --bind /dev/null "$1/dev/null"; '
+                        'exec chroot "$@"', root, *argv)
+
+    @unittest.skipIf(os.environ.get('SANITIZED') == '1',
+                     "a sanitizer build's launcher needs the sanitizer runtime too")
+    def test_runs_in_a_root_that_holds_only_the_c_library(self):
+        compressing = self.source({'__startup__.py': COMPRESSING})
+        app = self.frozen(compressing, '--compress')
+        root = self.empty_root({'jsonpp': SAMPLE_APP, 'app': app})
+        sample = plain(SAMPLE_SOURCE, [os.path.join(SAMPLE_SOURCE, 'example.json')])
+        self.assertEqual(sample[0], 0, sample[2])
+        self.assertEqual(self.in_root(root, '/jsonpp/jsonpp', '/example.json'), sample)
+        self.assertEqual(self.in_root(root, '/app/app'), plain(compressing))
+        # Without the libraries it bundled the same application fails there.
+        shutil.rmtree(os.path.join(self.tmp, 'out'))
+        status, out, err = self.freeze(compressing, '--compress', '--exclude-library',
+                                       'libz.so.1', '--exclude-library', 'libbz2.so.1.0')
+        self.assertEqual(status, 0, err)
+        self.assertIn('expected on the target system: libbz2.so.1.0, libz.so.1', out)
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, 'out', 'app', 'lib', 'libz.so.1')))
+        shutil.rmtree(os.path.join(root, 'app'))
+        shutil.copytree(os.path.join(self.tmp, 'out', 'app'), os.path.join(root, 'app'))
+        status, out, err = self.in_root(root, '/app/app')
+        self.assertNotEqual(status, 0)
+        self.assertIn('zlib not available', err)
+
+    def test_runs_with_the_build_python_hidden(self):
+        moved = os.path.join(self.tmp, 'jsonpp')
+        shutil.copytree(SAMPLE_APP, moved, symlinks=True)
+        example = os.path.join(SAMPLE_SOURCE, 'example.json')
+        hide = 'mount -t tmpfs none "$1"; shift; exec "$@"'
+        status, _, _ = isolated(hide, sys.prefix, sys.executable, '-c', 'pass')
+        self.assertNotEqual(status, 0, 'the Python installation was not hidden')
+        self.assertEqual(isolated(hide, sys.prefix, os.path.join(moved, 'jsonpp'), example),
+                         plain(SAMPLE_SOURCE, [example]))
+
+    def test_run_paths_name_only_the_application_directory(self):
+        apps = [SAMPLE_APP, self.frozen(self.source({'__startup__.py': COMPRESSING}))]
+        for app in apps:
+            names = os.listdir(app)
+            elves = [os.path.join(path, f) for path, _, files in os.walk(app) for f in files
+                     if f not in names and open(os.path.join(path, f), 'rb').read(4) == '\x7fELF']
+            self.assertIn(os.path.join(app, 'lib', 'libz.so.1'), elves)
+            elves.append(os.path.join(app, 'libpython2.7.so.1.0'))
+            for elf in elves:
+                dynamic = start(['readelf', '-d', elf], env=TOOLS)[1]
+                self.assertNotIn('(RPATH)', dynamic, elf)
+                runpath = re.search(r'\(RUNPATH\)\s+Library runpath: \[(.*)\]', dynamic)
+                self.assertTrue(runpath, elf)
+                for entry in runpath.group(1).split(':'):
+                    self.assertTrue(entry.startswith('$ORIGIN'), (elf, entry))
+                    where = os.path.realpath(entry.replace('$ORIGIN', os.path.dirname(elf)))
+                    self.assertTrue(where.startswith(os.path.realpath(app) + '/'), (elf, entry))
+
+
+if __name__ == '__main__':
+    unittest.main(verbosity=2)
