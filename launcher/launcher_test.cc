@@ -112,9 +112,10 @@ TEST_F(Launcher, BareNameFromAnyDirectoryUsesTheLocatedExecutable)
     // directory are never imported.
     make_app(other, "import sys\ndef run():\n    print 'decoy'\n    sys.exit(9)\n");
     expect_started(start({"app"}, {path}, "other"), app, {"app"});
-    // A wrapper whose argv[0] names another application's executable on
-    // PATH still runs the application whose executable was started.
+    // A wrapper whose argv[0] names another application's executable, on
+    // PATH or by path, still runs the application whose executable started.
     expect_started(start({"app"}, {"PATH=" + other.string()}, "", app / "app"), app, {"app"});
+    expect_started(start({"other/app"}, {}, "", app / "app"), app, {"other/app"});
 }
 
 TEST_F(Launcher, PathEntriesAreTriedLeftToRight)
