@@ -215,6 +215,10 @@ class FreezeTest(TempTest):
             self.assertTrue(err.startswith('freeze-app: ') and message in err, err)
             self.assertEqual(err.count('\n'), 1, err)
             self.assertFalse(os.path.exists(os.path.join(self.tmp, 'out')))
+        status, _, err = self.freeze(self.source({'__startup__.py': 'def run(): pass\n'}),
+                                     env={'PATH': '/nonexistent'})
+        self.assertEqual((status, err), (1, 'freeze-app: patchelf is needed to bundle system '
+                                            'libraries: install the package patchelf\n'))
 
     def test_run_bound_inside_if_or_try_is_accepted(self):
         source = self.source({'__startup__.py':

@@ -10,7 +10,7 @@ import shutil
 import sys
 import unittest
 
-from test_support import SAMPLE_APP, TOOLS, TempTest, plain, start
+from test_support import SAMPLE_APP, TOOLS, TempTest, compile_c, plain, start
 
 SAMPLE_SOURCE = os.environ['SAMPLE_SOURCE']
 # The C library's own files, which every target system has.
@@ -90,6 +90,34 @@ class SelfContainedTest(TempTest):
         self.assertNotEqual(status, 0, 'the Python installation was not hidden')
         self.assertEqual(isolated(hide, sys.prefix, os.path.join(moved, 'jsonpp'), example),
                          plain(SAMPLE_SOURCE, [example]))
+
+    def test_a_library_of_ones_own_travels_and_one_not_found_stops_the_freeze(self):
+        libs = os.path.join(self.tmp, 'libs')
+        os.makedirs(libs)
+        compile_c(os.path.join(libs, 'libgreet.so.1'),
+                  'const char *greet(void) { return "hello from libgreet"; }\n',
+                  '-Wl,-soname,libgreet.so.1')
+        os.symlink('libgreet.so.1', os.path.join(libs, 'libgreet.so'))
+        source = self.source({'__startup__.py': 'import greeter\n'
+                                                'def run():\n    print greeter.hello()\n'})
+        compile_c(os.path.join(source, 'greeter.so'),
+                  '#include <Python.h>\nconst char *greet(void);\n'
+                  'static PyObject *hello(PyObject *self, PyObject *unused)\n'
+                  '{ return PyString_FromString(greet()); }\n'
+                  'static PyMethodDef methods[] = {{"hello", hello, METH_NOARGS, NULL}, {NULL}};\n'
+                  'PyMODINIT_FUNC initgreeter(void) { Py_InitModule("greeter", methods); }\n',
+                  '-L' + libs, '-lgreet')
+        status, out, err = self.freeze(source, '--verbose', env={'LD_LIBRARY_PATH': libs})
+        self.assertEqual(status, 0, err)
+        self.assertIn('library libgreet.so.1 -> lib/libgreet.so.1 (needed by lib/greeter.so)', out)
+        shutil.rmtree(libs)
+        app = os.path.join(self.tmp, 'out', 'app')
+        self.assertEqual(start([os.path.join(app, 'app')]), (0, 'hello from libgreet\n', ''))
+        status, out, err = self.freeze(source, '--force')
+        self.assertEqual(status, 1)
+        self.assertEqual(err, 'freeze-app: library libgreet.so.1, needed by %s, cannot be found\n'
+                         % os.path.join(source, 'greeter.so'))
+        self.assertEqual(start([os.path.join(app, 'app')]), (0, 'hello from libgreet\n', ''))
 
     def test_run_paths_name_only_the_application_directory(self):
         apps = [SAMPLE_APP, self.frozen(self.source({'__startup__.py': COMPRESSING}))]

@@ -39,19 +39,24 @@ def plain(source, args=(), cwd='/', path=()):
     return start([sys.executable, '-B', '-c', code], cwd=cwd)
 
 
-def build_extension(target, name):
-    """A C extension module `name` with twice(n), built with this Python."""
-    c = target[:-len('.so')] + '.c'
-    write(c, '#include <Python.h>\n'
-             'static PyObject *twice(PyObject *self, PyObject *n)\n'
-             '{ long v = PyInt_AsLong(n); if (v == -1 && PyErr_Occurred()) return NULL;\n'
-             '  return PyInt_FromLong(2 * v); }\n'
-             'static PyMethodDef methods[] = {{"twice", twice, METH_O, NULL}, {NULL}};\n'
-             'PyMODINIT_FUNC init%s(void) { Py_InitModule("%s", methods); }\n' % (name, name))
+def compile_c(target, source, *options):
+    """Builds a shared object from C source, with this Python's headers."""
+    c = target + '.c'
+    write(c, source)
     status, _, err = start(['cc', '-shared', '-fPIC', '-I', sysconfig.get_paths()['include'],
-                            '-o', target, c], env=TOOLS)
+                            '-o', target, c] + list(options), env=TOOLS)
     assert status == 0, err
     os.remove(c)
+
+
+def build_extension(target, name):
+    """A C extension module `name` with twice(n), built with this Python."""
+    compile_c(target, '#include <Python.h>\n'
+              'static PyObject *twice(PyObject *self, PyObject *n)\n'
+              '{ long v = PyInt_AsLong(n); if (v == -1 && PyErr_Occurred()) return NULL;\n'
+              '  return PyInt_FromLong(2 * v); }\n'
+              'static PyMethodDef methods[] = {{"twice", twice, METH_O, NULL}, {NULL}};\n'
+              'PyMODINIT_FUNC init%s(void) { Py_InitModule("%s", methods); }\n' % (name, name))
 
 
 class TempTest(unittest.TestCase):

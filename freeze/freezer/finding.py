@@ -289,8 +289,6 @@ def find(startup, required, search_path, source, options, log):
         if (name in finder.modules or name in finder.broken or finder.excluded(name)
                 or below(name, ALIASES)):
             continue
-        if name in required:
-            raise Failure('module %s, imported by __startup__, cannot be found' % name)
         importers = sorted(finder.badmodules[name])
         line = 'module %s, imported by %s, not found' % (name, ', '.join(importers))
         if not below(name, ELSEWHERE) and any(
