@@ -10,31 +10,36 @@ finalises the interpreter with the same home:
 - peak resident memory, with GNU time;
 - stat calls and time of the PATH search with many entries before the
   executable's.
-Prints a Markdown report and writes it to --output.
+Then the same for a real application, the sample frozen by default, against
+the plain interpreter on its sources (sample.py). Prints a Markdown report
+and writes it to --output.
 """
 
 import argparse
 import datetime
 import os
-import platform
 import re
 import shutil
 import statistics
 import subprocess
-import time
 
-ENV = {'PATH': '/usr/bin:/bin', 'LC_ALL': 'C.UTF-8'}
+import sample
+from sample import archive_members
+from measure import ENV, annotate, callgrind, cost, machine, peak_rss, run_once, wall
+
 NAME = 'empty'  # the application's, and so the launcher's, name
 LAUNCHER = 'launcher, empty application'
 PYTHON = 'python2.7 -S -E -c pass'
 FLOOR = 'floor: initialise and finalise only'
 INSTRUCTION_TARGET = 0.80
+EMPTY_TARGET = 1.03
 OWN_SHARE_TARGET = 0.01
 
 
 def parse():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for option in ('--launcher', '--floor', '--freeze-app', '--python2', '--work', '--output'):
+    for option in ('--launcher', '--floor', '--freeze-app', '--python2', '--sample', '--work',
+                   '--output'):
         p.add_argument(option, required=True)
     p.add_argument('--quick', action='store_true', help='few runs, to check that it works')
     return p.parse_args()
@@ -47,77 +52,39 @@ def assemble(args):
     os.makedirs(src, exist_ok=True)
     with open(os.path.join(src, '__startup__.py'), 'w') as f:
         f.write('def run():\n    pass\n')
-    subprocess.run([args.python2, args.freeze_app, '--force', '--launcher', args.launcher,
-                    src, app], check=True)
+    subprocess.run([args.python2, '-B', args.freeze_app, '--force', '--launcher', args.launcher,
+                    src, app], check=True, stdout=subprocess.DEVNULL)
     shutil.copy(args.floor, os.path.join(app, 'floor'))
     return app
 
 
-def run_once(argv, executable=None, env=ENV):
-    """Runs a program to its end; returns the seconds it took."""
-    start = time.perf_counter()
-    subprocess.run(argv, executable=executable, env=env, cwd='/', check=True,
-                   stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
-
-
-def peak_rss(argv, work):
-    """Peak resident KiB, as GNU time reports it. The program is started by
-    a small process, so no larger parent's memory counts against it."""
-    out = os.path.join(work, 'rss')
-    subprocess.run(['/usr/bin/time', '-f', '%M', '-o', out] + argv, env=ENV, cwd='/',
-                   check=True, stdout=subprocess.DEVNULL)
-    with open(out) as f:
-        return int(f.read().split()[-1])
-
-
-def wall(programs, runs):
-    """Median times, runs interleaved so that drift hits every program alike."""
-    samples = {name: [] for name in programs}
-    for _ in range(runs):
-        for name, argv in programs.items():
-            samples[name].append(run_once(argv))
-    return {name: statistics.median(s) for name, s in samples.items()}
-
-
-def callgrind(argv, out):
-    subprocess.run(['valgrind', '--tool=callgrind', '--callgrind-out-file=' + out] + argv,
-                   env=ENV, cwd='/', check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return out
-
-
-def annotate(out, inclusive):
-    """Returns the total and the rows (instructions, function, object)."""
-    text = subprocess.run(['callgrind_annotate', '--inclusive=' + inclusive,
-                           '--threshold=100', out],
-                          capture_output=True, text=True, check=True).stdout
-    total = int(re.search(r'([\d,]+) \S+\s+PROGRAM TOTALS', text)[1].replace(',', ''))
-    rows = []
-    for line in text.splitlines():
-        m = re.match(r'\s*([\d,]+) \([^)]*\)\s+(\S.*?) \[(.*)\]$', line)
-        if m:
-            rows.append((int(m[1].replace(',', '')), m[2], m[3]))
-    return total, rows
-
-
-def breakdown(out, launcher):
-    """Where the launcher's instructions go, by the calls main makes."""
+def breakdown(out, launcher, initial_imports):
+    """Where a program's instructions go, by the calls the launcher's main
+    makes (the plain interpreter makes the first, second and last too).
+    PyImport_Import also serves the imports that Py_Initialize makes, which
+    cost `initial_imports`: they count in Py_Initialize."""
     total, inclusive = annotate(out, 'yes')
     calls = [('Py_Initialize', 'interpreter start'),
-             ('PyRun_SimpleStringFlags', 'startup script'),
+             ('PyRun_SimpleStringFlags', 'startup script, or `pass`'),
              ('PyImport_Import', 'import of __startup__'),
              ('PyObject_CallObject', 'call of run()'),
              ('Py_Finalize', 'interpreter finalisation')]
-    parts = []
-    for function, label in calls:
-        cost = max((c for c, name, _ in inclusive if name.endswith(':' + function)), default=0)
-        parts.append(('`%s` (%s)' % (function, label), cost))
+    parts = [('`%s` (%s)' % (function, label),
+              cost(inclusive, function) - (initial_imports if function == 'PyImport_Import' else 0))
+             for function, label in calls]
     _, exclusive = annotate(out, 'no')
     own = sum(c for c, _, obj in exclusive if obj == launcher)
     parts.append(("the launcher's own code", own))
     parts.append(('the rest: loading, process start and exit', total - sum(c for _, c in parts)))
+    parts.append(('of which in the import: reading the archive directory (`zipimporter_init`)',
+                  cost(inclusive, 'zipimporter_init')))
     return total, parts, own
+
+
+def initial_imports(out):
+    """What the imports Py_Initialize makes cost: all that `python2.7 -c pass`
+    imports."""
+    return cost(annotate(out, 'yes')[1], 'PyImport_Import')
 
 
 def path_search(app, entries, runs, work):
@@ -140,16 +107,6 @@ def path_search(app, entries, runs, work):
     return stats, len(dirs), seconds
 
 
-def machine():
-    model = 'unknown processor'
-    with open('/proc/cpuinfo') as f:
-        for line in f:
-            if line.startswith('model name'):
-                model = line.split(':', 1)[1].strip()
-                break
-    return '%s, %d cores, Linux %s' % (model, os.cpu_count(), platform.release())
-
-
 def report(args, app):
     runs = 5 if args.quick else 200
     python = os.path.join(os.path.dirname(args.python2), 'python2.7')
@@ -162,10 +119,11 @@ def report(args, app):
     ir = {}
     for i, (name, argv) in enumerate(programs.items()):
         ir[name] = annotate(callgrind(argv, os.path.join(args.work, 'callgrind-%d' % i)), 'no')[0]
-    total, parts, own = breakdown(os.path.join(args.work, 'callgrind-0'), launcher)
-    timing = wall(programs, runs)
-    rss = {name: statistics.median(peak_rss(argv, args.work) for _ in range(min(runs, 20)))
-           for name, argv in programs.items()}
+    initial = initial_imports(os.path.join(args.work, 'callgrind-1'))
+    total, parts, own = breakdown(os.path.join(args.work, 'callgrind-0'), launcher, initial)
+    python_parts = breakdown(os.path.join(args.work, 'callgrind-1'), launcher, initial)[1]
+    timing = wall(programs, PYTHON, runs)
+    rss = {name: peak_rss(argv, args.work, min(runs, 20)) for name, argv in programs.items()}
     searches = [(n,) + path_search(app, n, runs, args.work) for n in (10, 1000, 10000)]
 
     version = subprocess.run([python, '-c', 'import sys; print sys.version.split()[0]'],
@@ -175,25 +133,30 @@ def report(args, app):
              % (datetime.date.today().isoformat(), 'quick' if args.quick else 'full', runs,
                 version, machine()), '',
              'Instructions are counted by callgrind and repeat exactly; times are medians',
-             'of interleaved runs, given as ratios to the plain interpreter measured in',
-             'the same run. Every program runs with `LC_ALL=C.UTF-8` from `/`.', '',
-             '## Start-up', '',
+             'of interleaved runs, and their ratios the medians of the ratios to the',
+             'reference program\'s run of the same round. Every program runs with',
+             '`LC_ALL=C.UTF-8` from `/`.', '',
+             '## Start-up of an empty application', '',
              '| program | instructions | vs python | median time | vs python | peak RSS |',
              '|---|---:|---:|---:|---:|---:|']
     for name in programs:
         lines.append('| %s | %s | %.3f | %.2f ms | %.3f | %d KiB |' % (
-            name, format(ir[name], ','), ir[name] / ir[PYTHON], timing[name] * 1e3,
-            timing[name] / timing[PYTHON], rss[name]))
+            name, format(ir[name], ','), ir[name] / ir[PYTHON], timing[name][0] * 1e3,
+            timing[name][1], rss[name]))
     lines += ['', "## Where the launcher's instructions go", '',
-              '| part | instructions | share |', '|---|---:|---:|']
-    lines += ['| %s | %s | %.2f%% |' % (label, format(cost, ','), 100.0 * cost / total)
-              for label, cost in parts]
+              '| part | launcher | share | %s | difference |' % PYTHON,
+              '|---|---:|---:|---:|---:|']
+    lines += ['| %s | %s | %.2f%% | %s | %+d |' % (label, format(ours, ','), 100.0 * ours / total,
+                                                format(theirs, ','), ours - theirs)
+              for (label, ours), (_, theirs) in zip(parts, python_parts)]
     lines += ['', '## PATH search', '',
               'A bare name, with N entries that do not hold the executable before the one',
               'that does; stat calls are those on `entry/%s` candidates (strace).' % NAME, '',
               '| N | entries visited | stat calls | median time |', '|---:|---:|---:|---:|']
     lines += ['| %d | %d | %d | %.2f ms |' % (n, visited, stats, seconds * 1e3)
               for n, stats, visited, seconds in searches]
+    real, targets = sample.report(args, runs, initial)
+    lines += [''] + real
 
     ratio = ir[LAUNCHER] / ir[PYTHON]
     floor = ir[FLOOR] / ir[PYTHON]
@@ -204,9 +167,33 @@ def report(args, app):
               % (INSTRUCTION_TARGET, ratio, 'yes' if ratio <= INSTRUCTION_TARGET else 'no'),
               "| launcher's own code under %d%% of instructions | %.4f%% | %s |"
               % (OWN_SHARE_TARGET * 100, share * 100, 'yes' if share < OWN_SHARE_TARGET else 'no'),
+              '| empty application: instructions at most %.2f of python | %.3f | %s |'
+              % (EMPTY_TARGET, ratio, 'yes' if ratio <= EMPTY_TARGET else 'no'),
               '| one stat per PATH entry visited | %s | %s |'
               % (', '.join('%d/%d' % (s, v) for _, s, v, _ in searches),
                  'yes' if one_stat else 'no')]
+    lines += ['| %s | %.3f | %s |' % (label, value, 'yes' if met else 'no')
+              for label, value, met in targets]
+    if ratio > EMPTY_TARGET:
+        by = dict(parts)
+        theirs = dict(python_parts)
+        rest = 'the rest: loading, process start and exit'
+        directory = 'of which in the import: reading the archive directory (`zipimporter_init`)'
+        lines += ['', 'The empty application takes %s more instructions than `%s`.'
+                  % (format(ir[LAUNCHER] - ir[PYTHON], ','), PYTHON),
+                  'Of these, the import of `__startup__` takes %s, %s of them reading the'
+                  % (format(by['`PyImport_Import` (import of __startup__)'], ','),
+                     format(by[directory], ',')),
+                  "directory of `library.zip`, whose %d members are what the freezer ships for"
+                  % archive_members(app),
+                  'any program (copy_reg, the codecs and what they import); the startup script',
+                  'takes %s more than parsing `pass`; loading the launcher and its run path'
+                  % format(by['`PyRun_SimpleStringFlags` (startup script, or `pass`)'] -
+                           theirs['`PyRun_SimpleStringFlags` (startup script, or `pass`)'], ','),
+                  'with immediate binding, %s more; finalisation, %s more.'
+                  % (format(by[rest] - theirs[rest], ','),
+                     format(by['`Py_Finalize` (interpreter finalisation)'] -
+                            theirs['`Py_Finalize` (interpreter finalisation)'], ','))]
     if ratio > INSTRUCTION_TARGET:
         lines += ['', 'The instruction target is out of reach of any launcher of this',
                   'interpreter library: the floor program, which only initialises and',
