@@ -143,6 +143,18 @@ class FreezeTest(TempTest):
         app = self.frozen(source, '--force', '--include', 'plugins')
         self.assertEqual(self.run_moved(app, ['alpha', 'beta']), (0, 'alpha\nbeta 1\n', ''))
 
+    def test_exclude_leaves_out_a_package_and_what_only_it_needs(self):
+        source = self.source({'__startup__.py': 'try:\n    import json\nexcept ImportError:\n'
+                                                '    json = None\n'
+                                                'def run():\n    print json is None\n'})
+        status, _, err = self.freeze(source, '--exclude', 'json')
+        self.assertEqual((status, err), (0, ''))
+        app = os.path.join(self.tmp, 'out', 'app')
+        names = zipfile.ZipFile(os.path.join(app, 'lib', 'library.zip')).namelist()
+        self.assertEqual([n for n in names if n.startswith('json')], [])
+        self.assertFalse(os.path.exists(os.path.join(app, 'lib', '_json.so')))
+        self.assertEqual(self.run_moved(app), (0, 'True\n', ''))
+
     def test_2to3_prints_what_the_interpreter_prints(self):
         source = self.source({'__startup__.py': 'import sys\nfrom lib2to3.main import main\n'
                                                 'def run():\n    sys.exit(main("lib2to3.fixes"))\n'})
