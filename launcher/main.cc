@@ -14,10 +14,12 @@ static const char startup_script[] =
     "import sys; freeze_dir = sys.path[0]; lib = freeze_dir + '/lib'; "
     "sys.path=[lib, lib + '/library.zip']";
 
-// How the application ended, and the exit function it left in sys.exitfunc:
-// both are settled by end() while the interpreter finalises.
+// The exit status: 1 until the application has ended, then what its end
+// asks for, settled by end() while the interpreter finalises; and the exit
+// function the application left in sys.exitfunc, which end() runs.
 static int exit_status = 1;
 static PyObject *app_exitfunc = nullptr;
+static char exitfunc[] = "exitfunc";  // PySys_SetObject takes a char *
 
 // Python 2.7 takes names as non-const char * but does not modify them.
 static PyObject *sys_object(const char *name)
@@ -168,16 +170,16 @@ static PyObject *end(PyObject *, PyObject *)
     return Py_None;
 }
 
-static PyMethodDef end_method = {"exitfunc", end, METH_NOARGS, nullptr};
+static PyMethodDef end_method = {exitfunc, end, METH_NOARGS, nullptr};
 
 // Makes end() the last exit function, in front of the application's own.
 static void end_last(int status)
 {
     exit_status = status;
-    app_exitfunc = sys_object("exitfunc");
+    app_exitfunc = sys_object(exitfunc);
     Py_XINCREF(app_exitfunc);
     PyObject *function = PyCFunction_New(&end_method, nullptr);
-    if (function == nullptr || PySys_SetObject(const_cast<char *>("exitfunc"), function) != 0)
+    if (function == nullptr || PySys_SetObject(exitfunc, function) != 0)
         report_fatal_error("Cannot install the exit check!");
     Py_DECREF(function);
 }
@@ -208,18 +210,18 @@ static int hand_off()
 int main(int argc, char **argv)
 {
     open_standard_descriptors();
-    if (locate(argc, argv) != 0)
-        return 1;
-    Py_NoSiteFlag = 1;
-    Py_FrozenFlag = 1;
-    Py_IgnoreEnvironmentFlag = 1;
-    Py_SetPythonHome(executable_dir);
-    Py_SetProgramName(executable_path);
-    Py_Initialize();
-    PySys_SetArgvEx(argc, argv, 0);
-    put_dir_first();
-    PyRun_SimpleStringFlags(startup_script, nullptr);
-    end_last(hand_off());
-    Py_Finalize();
+    if (locate(argc, argv) == 0) {
+        Py_NoSiteFlag = 1;
+        Py_FrozenFlag = 1;
+        Py_IgnoreEnvironmentFlag = 1;
+        Py_SetPythonHome(executable_dir);
+        Py_SetProgramName(executable_path);
+        Py_Initialize();
+        PySys_SetArgvEx(argc, argv, 0);
+        put_dir_first();
+        PyRun_SimpleStringFlags(startup_script, nullptr);
+        end_last(hand_off());
+    }
+    Py_Finalize();  // decides exit_status through end(), if the interpreter ran
     return exit_status;
 }
