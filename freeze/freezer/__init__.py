@@ -40,16 +40,16 @@ def check_name(name):
     return name
 
 
-def entries(specs):
+def entries(given):
     """NAME=MODULE:FUNCTION, each: name: (module, function)."""
     commands = {}
-    for spec in specs:
-        m = ENTRY.match(spec)
+    for entry in given:
+        m = ENTRY.match(entry)
         if not m:
-            raise Failure('--entry %s: expected NAME=MODULE:FUNCTION' % spec)
+            raise Failure('--entry %s: expected NAME=MODULE:FUNCTION' % entry)
         name = check_name(m.group(1))
         if name in commands:
-            raise Failure('--entry %s: the command %s is named twice' % (spec, name))
+            raise Failure('--entry %s: the command %s is named twice' % (entry, name))
         commands[name] = (m.group(2), m.group(3))
     return commands
 
@@ -134,7 +134,6 @@ def freeze(options, search_path):
     found = finding.find((path, text), required, [options.source] + options.path + search_path,
                          options.source, options, log)
     check_commands(commands, found)
-    excluded = lambda name: finding.below(name, options.exclude)
 
     def fill(root):
         placer = placing.Placer(root, log)
@@ -143,7 +142,7 @@ def freeze(options, search_path):
         placer.boot()
         placer.archive(found, text, options.compress)
         placer.extensions(found)
-        placer.packages(found, excluded)
+        placer.packages(found, options.exclude)
         placer.metadata(found)
         libraries = elf.bundle(root, placer.elves, set([interpreter]),
                                set(options.exclude_library), log)

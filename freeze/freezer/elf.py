@@ -50,11 +50,11 @@ def check_tools():
                           % (tool, package))
 
 
-def run(argv):
+def run(argv, check=True):
     p = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                          env=dict(os.environ, LC_ALL='C'))
     out, err = p.communicate()
-    if p.returncode != 0:
+    if check and p.returncode != 0:
         raise Failure('%s failed on %s: %s' % (argv[0], argv[-1], err.strip() or out.strip()))
     return out
 
@@ -65,12 +65,9 @@ def needed(path):
 
 def resolved(path):
     """Where the loader finds each library in the tree of `path`, by name;
-    None for a library it cannot find."""
-    p = subprocess.Popen(['ldd', path], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         env=dict(os.environ, LC_ALL='C'))
-    out, _ = p.communicate()
+    None for a library it cannot find (ldd then fails, saying so)."""
     found = {}
-    for line in out.splitlines():
+    for line in run(['ldd', path], check=False).splitlines():
         m = re.match(r'\s*(\S+) => (?:(/\S+) \(0x|not found)', line)
         if m:
             found[m.group(1)] = m.group(2)
@@ -94,8 +91,8 @@ class Bundle(object):
 def bundle(root, elves, provided, exclude, log):
     """Bundles what the placed ELF files `elves` (placed path: original
     path) need, sets their run paths and returns a Bundle. `provided` are
-    the sonames the application directory has of its own."""
-    check_tools()
+    the sonames the application directory has of its own. The tools were
+    checked for (check_tools) before anything was built."""
     lib = os.path.join(root, 'lib')
     result = Bundle()
     todo = sorted(elves.items())

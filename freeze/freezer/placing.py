@@ -28,7 +28,7 @@ import time
 import zipfile
 
 from .elf import is_elf
-from .finding import IDENTIFIER, STDLIB_TESTS, is_stdlib
+from .finding import IDENTIFIER, STDLIB_TESTS, below, describe, is_stdlib
 from .log import Failure
 
 # Provided under lib/python2.7 rather than in the archive.
@@ -136,21 +136,22 @@ class Placer(object):
             self.counts['extensions'] += 1
             self.log.detail('extension module %s -> lib/%s.so' % (name, name))
 
-    def packages(self, found, excluded):
+    def packages(self, found, exclude):
         for name, directory in sorted(found.packages.items()):
             self.log.detail('package %s -> lib/%s/ (copied whole)' % (name, name))
-            self.package(name, directory, found, excluded)
+            self.package(name, directory, found, exclude)
             self.counts['packages'] += 1
 
-    def package(self, name, directory, found, excluded):
-        """Copies a package as installed, with bytecode of its sources."""
+    def package(self, name, directory, found, exclude):
+        """Copies a package as installed, with bytecode of its sources, but
+        what `exclude` names."""
         stdlib = is_stdlib(directory)
         for path, dirs, files in os.walk(directory):
             dirs[:] = sorted(d for d in dirs if d != '__pycache__'
                              and not (stdlib and d in STDLIB_TESTS))
             relative = os.path.normpath(os.path.relpath(path, directory))
             parts = [name] + ([] if relative == '.' else relative.split(os.sep))
-            if excluded('.'.join(parts)):
+            if below('.'.join(parts), exclude):
                 dirs[:] = []
                 continue
             target = os.path.join(self.lib, *parts)
@@ -158,7 +159,7 @@ class Placer(object):
             for f in sorted(files):
                 stem, ext = os.path.splitext(f)
                 module = '.'.join(parts + ([] if stem == '__init__' else [stem]))
-                if ext in ('.pyc', '.pyo') or excluded(module):
+                if ext in ('.pyc', '.pyo') or below(module, exclude):
                     continue
                 source = os.path.join(path, f)
                 display = '/'.join(parts + [f])
@@ -167,7 +168,8 @@ class Placer(object):
                         code = bytecode(source, display, self.when)
                     except (SyntaxError, TypeError, ValueError) as e:
                         if module not in found.broken:
-                            self.log.warn('left out %s, which does not compile: %s' % (display, e))
+                            self.log.warn('left out %s, which does not compile: %s'
+                                          % (module, describe(e, source)))
                         continue
                     self.copy(source, os.path.join(target, f), 0o644)
                     self.write(os.path.join(target, f + 'c'), code)
@@ -209,8 +211,8 @@ class Placer(object):
         """codecs and encodings, compiled, under lib/python2.7."""
         stdlib = sysconfig.get_path('stdlib')
         target = os.path.join(self.lib, 'python2.7')
-        self.mkdir(os.path.join(target, 'encodings'))
         self.mkdir(target)
+        self.mkdir(os.path.join(target, 'encodings'))
         self.write(os.path.join(target, 'codecs.pyc'),
                    bytecode(os.path.join(stdlib, 'codecs.py'), 'codecs.py', self.when))
         encodings = os.path.join(stdlib, 'encodings')
