@@ -202,6 +202,13 @@ class FreezeTest(TempTest):
             cwd = app if argv[0] == './other' else self.tmp
             self.assertEqual(start(argv, executable, cwd, env=env), expected, argv)
 
+    def test_a_library_function_that_only_its_main_block_calls_can_be_a_command(self):
+        # pydoc imports getopt inside cli(), which only its main block calls.
+        app = self.frozen(self.source({}), '--entry', 'pydoc=pydoc:cli')
+        status, out, err = start([os.path.join(app, 'pydoc'), 'copy_reg'])
+        self.assertEqual((status, err), (0, ''))
+        self.assertIn('copy_reg - Helper to provide extensibility for pickle/cPickle.', out)
+
     def test_failures_are_one_clear_message(self):
         entry = ('--entry', 'x=tools:main')
         cases = [

@@ -102,14 +102,15 @@ def names_used(nodes):
 
 def without_script(body):
     """A module's statements without what runs only when it is a script:
-    its `if __name__ == '__main__':` blocks, and the top-level functions
-    that only those blocks call (such as _test), and so on."""
+    its `if __name__ == '__main__':` blocks, and the private top-level
+    functions that only those blocks call (such as _test), and so on. A
+    public one (main, cli) may be another program's entry point: it stays."""
     dropped = [node for node in body if is_main_block(node)]
     body = [node for node in body if node not in dropped]
     while True:
         wanted = names_used(dropped)
         only = [node for node in body if isinstance(node, ast.FunctionDef)
-                and node.name in wanted
+                and node.name in wanted and node.name.startswith('_')
                 and node.name not in names_used([n for n in body if n is not node])]
         if not only:
             return body
