@@ -15,7 +15,7 @@ command. Then --path DIRs are searched, then the interpreter's own library.
 
   --name NAME               the executable's name (default: OUTPUT's name)
   --launcher FILE           the launcher to copy
-  --force                   replace OUTPUT if it exists
+  --force                   replace an earlier output of freeze-app at OUTPUT
   --include MODULE          ship a module, or a package with all its
                             submodules, that the program imports by name
   --exclude MODULE          leave a module or package out, and what only
@@ -29,6 +29,8 @@ command. Then --path DIRs are searched, then the interpreter's own library.
 OUTPUT becomes:
 
   OUTPUT/NAME                the launcher, one copy for each command
+  OUTPUT/.freeze-app         the mark of freeze-app's output, which --force
+                             alone replaces
   OUTPUT/libpython2.7.so.1.0 the interpreter library
   OUTPUT/lib/library.zip     bytecode of every pure-Python module
   OUTPUT/lib/NAME.so         top-level extension modules
@@ -40,7 +42,9 @@ OUTPUT becomes:
   OUTPUT/lib/python2.7/      codecs and encodings, which the interpreter
                              imports from its home while it starts
 
-It is built beside OUTPUT and renamed into place when complete. Run the
+It is built beside OUTPUT and renamed into place when complete. OUTPUT
+must not be, hold or lie inside the sources, the current or the home
+directory, or the interpreter's own directories. Run the
 tool with the Python 2.7 whose library and modules are to be shipped; it
 needs patchelf, ldd and objdump.
 """

@@ -209,8 +209,12 @@ class FreezeTest(TempTest):
         self.assertEqual((status, err), (0, ''))
         self.assertIn('copy_reg - Helper to provide extensibility for pickle/cPickle.', out)
 
-    def test_failures_are_one_clear_message(self):
+    def test_failures_are_one_clear_message_and_builds_known_to_fail_are_refused(self):
         entry = ('--entry', 'x=tools:main')
+        greet = {'__startup__.py': 'import greet\nrun = greet.run\n',
+                 'greet.py': 'def run(): pass\n'}
+        cli = {'cli.py': 'class Count(object):\n    @staticmethod\n    def main(): pass\n'
+                         'def hello(): pass\n'}
         cases = [
             ({}, (), 'no __startup__.py in'),
             ({'__startup__.py': 'def start():\n    pass\n'}, (), 'defines no run()'),
@@ -219,21 +223,42 @@ class FreezeTest(TempTest):
              'module missing_mod, imported by __startup__, cannot be found'),
             ({'__startup__.py': 'import helper\nrun = helper.run\n',
               'helper.py': 'def run(:\n'}, (), 'helper.py:1: invalid syntax'),
+            ({'__startup__.py': 'import helper\nrun = helper.run\n',
+              'site/helper.py': 'def run(:\n'}, ('--path', '{src}/site'),
+             'site/helper.py:1: invalid syntax'),
+            (dict(greet, **{'greet.py': 'x = 1\0\ndef run(): pass\n'}), (),
+             'greet.py: compile() expected string without null bytes'),
+            (dict(greet, **{'greet.py': 'x = "\xe9"\ndef run(): pass\n'}), (),
+             "greet.py:1: Non-ASCII character '\\xe9' in file"),
             ({'__startup__.py': 'def run(): pass\n', 'tools.py': 'def main(): pass\n'}, entry,
              'holds __startup__.py and --entry is given'),
             ({'tools.py': 'def other(): pass\n'}, entry, 'module tools defines no main'),
             ({'tools.py': ''}, ('--entry', 'x=tools'), 'expected NAME=MODULE:FUNCTION'),
-            ({'tools.py': ''}, ('--entry', 'x=nowhere:main'), 'module nowhere, imported by'),
+            ({'tools.py': ''}, ('--entry', 'x=nowhere:main'),
+             'module nowhere, named by --entry x, cannot be found'),
+            (cli, ('--entry', 'a=cli:Count.nosuch'), '--entry a: module cli defines no Count.nosuch'),
+            (cli, ('--entry', 'a=cli:hello', '--exclude', 'cli'),
+             'module cli, named by --entry a, is left out by --exclude'),
+            (cli, ('--entry', '-x=cli:hello'), "'-x' cannot be the name of an executable"),
+            (cli, ('--entry', ' =cli:hello'), "' ' cannot be the name of an executable"),
+            (greet, ('--exclude', 'greet'),
+             'module greet, imported by __startup__, is left out by --exclude'),
+            (greet, ('--compress', '--exclude', 'zlib'), '--compress needs zlib'),
+            (greet, ('--path', '/nonexistent'), '--path /nonexistent is not a directory'),
             ({'__startup__.py': 'def run(): pass\n'}, ('--include', 'nowhere'),
              'module nowhere (--include) cannot be found'),
         ]
         for number, (files, options, message) in enumerate(cases):
             source = self.source(files, name='src%d' % number)
-            status, out, err = self.freeze(source, *options)
+            status, out, err = self.freeze(source, *[o.format(src=source) for o in options])
             self.assertEqual(status, 1, message)
             self.assertTrue(err.startswith('freeze-app: ') and message in err, err)
             self.assertEqual(err.count('\n'), 1, err)
             self.assertFalse(os.path.exists(os.path.join(self.tmp, 'out')))
+        status, _, err = self.freeze(self.source(greet, name='late'),
+                                     env={'SOURCE_DATE_EPOCH': '4294967296'})
+        self.assertEqual((status, err), (1, 'freeze-app: SOURCE_DATE_EPOCH 4294967296 is later '
+                                            'than bytecode can record (4294967295)\n'))
         status, _, err = self.freeze(self.source({'__startup__.py': 'def run(): pass\n'}),
                                      env={'PATH': '/nonexistent'})
         self.assertEqual((status, err), (1, 'freeze-app: patchelf is needed to bundle system '

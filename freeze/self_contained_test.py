@@ -21,6 +21,12 @@ MULTIARCH = '/lib/x86_64-linux-gnu'
 LOADER = '/lib64/ld-linux-x86-64.so.2'
 COMPRESSING = ('import bz2, zlib\ndef run():\n'
                '    print len(zlib.compress("x" * 1000)), bz2.decompress(bz2.compress("hi"))\n')
+# An extension module that calls greet() of a library of the user's.
+GREETER = ('#include <Python.h>\nconst char *greet(void);\n'
+           'static PyObject *hello(PyObject *self, PyObject *unused)\n'
+           '{ return PyString_FromString(greet()); }\n'
+           'static PyMethodDef methods[] = {{"hello", hello, METH_NOARGS, NULL}, {NULL}};\n'
+           'PyMODINIT_FUNC initgreeter(void) { Py_InitModule("greeter", methods); }\n')
 
 
 def isolated(script, *args):
@@ -100,13 +106,7 @@ class SelfContainedTest(TempTest):
         os.symlink('libgreet.so.1', os.path.join(libs, 'libgreet.so'))
         source = self.source({'__startup__.py': 'import greeter\n'
                                                 'def run():\n    print greeter.hello()\n'})
-        compile_c(os.path.join(source, 'greeter.so'),
-                  '#include <Python.h>\nconst char *greet(void);\n'
-                  'static PyObject *hello(PyObject *self, PyObject *unused)\n'
-                  '{ return PyString_FromString(greet()); }\n'
-                  'static PyMethodDef methods[] = {{"hello", hello, METH_NOARGS, NULL}, {NULL}};\n'
-                  'PyMODINIT_FUNC initgreeter(void) { Py_InitModule("greeter", methods); }\n',
-                  '-L' + libs, '-lgreet')
+        compile_c(os.path.join(source, 'greeter.so'), GREETER, '-L' + libs, '-lgreet')
         status, out, err = self.freeze(source, '--verbose', env={'LD_LIBRARY_PATH': libs})
         self.assertEqual(status, 0, err)
         self.assertIn('library libgreet.so.1 -> lib/libgreet.so.1 (needed by lib/greeter.so)', out)
@@ -118,6 +118,19 @@ class SelfContainedTest(TempTest):
         self.assertEqual(err, 'freeze-app: library libgreet.so.1, needed by %s, cannot be found\n'
                          % os.path.join(source, 'greeter.so'))
         self.assertEqual(start([os.path.join(app, 'app')]), (0, 'hello from libgreet\n', ''))
+
+    def test_a_library_needed_by_its_absolute_path_travels_under_its_file_name(self):
+        libs = os.path.join(self.tmp, 'libs')
+        compile_c(os.path.join(libs, 'libabs.so'),
+                  'const char *greet(void) { return "hello from libabs"; }\n')
+        source = self.source({'__startup__.py': 'import greeter\n'
+                                                'def run():\n    print greeter.hello()\n'})
+        compile_c(os.path.join(source, 'greeter.so'), GREETER, os.path.join(libs, 'libabs.so'))
+        needed = start(['readelf', '-d', os.path.join(source, 'greeter.so')], env=TOOLS)[1]
+        self.assertIn('Shared library: [%s/libabs.so]' % libs, needed)
+        app = self.frozen(source)
+        shutil.rmtree(libs)
+        self.assertEqual(start([os.path.join(app, 'app')]), (0, 'hello from libabs\n', ''))
 
     def test_run_paths_name_only_the_application_directory(self):
         apps = [SAMPLE_APP, self.frozen(self.source({'__startup__.py': COMPRESSING}))]

@@ -73,10 +73,16 @@ class TempTest(unittest.TestCase):
         return source
 
     def freeze(self, source, *options, **kw):
-        """Freezes into tmp/out/app (or `output`); returns (status, out, err)."""
+        """Freezes into tmp/out/app (or `output`), from `cwd`, after the
+        shell commands `before` in a mount namespace of its own where they
+        are given; returns (status, out, err)."""
         output = kw.get('output', os.path.join(self.tmp, 'out', 'app'))
-        return start([sys.executable, '-B', FREEZE_APP, '--launcher', LAUNCHER] +
-                     list(options) + [source, output], env=dict(TOOLS, **kw.get('env', {})))
+        argv = ([sys.executable, '-B', FREEZE_APP, '--launcher', LAUNCHER] +
+                list(options) + [source, output])
+        if kw.get('before'):
+            argv = ['unshare', '--mount', '--', 'sh', '-ec', kw['before'] + '; exec "$@"',
+                    'sh'] + argv
+        return start(argv, cwd=kw.get('cwd', '/'), env=dict(TOOLS, **kw.get('env', {})))
 
     def frozen(self, source, *options):
         """Freezes, expecting success; returns the output directory."""

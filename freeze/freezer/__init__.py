@@ -10,7 +10,9 @@ import re
 from . import elf, finding, output, placing
 from .log import Failure, Log
 
-ENTRY = re.compile(r'([^/=]+)=([A-Za-z_][\w.]*):([A-Za-z_][\w.]*)\Z')
+ENTRY = re.compile(r'([^=]*)=([A-Za-z_][\w.]*):([A-Za-z_][\w.]*)\Z')
+# A command's name: what a shell user can type without quoting, and no option.
+COMMAND = re.compile(r'[A-Za-z0-9_][A-Za-z0-9_.+-]*\Z')
 
 # The startup module of an application frozen by its entry points: the
 # name of the executable (after symbolic links are resolved) picks one.
@@ -35,7 +37,7 @@ def run():
 
 
 def check_name(name):
-    if name in ('', '.', '..', 'lib', 'libpython2.7.so.1.0') or '/' in name:
+    if name in ('lib', 'libpython2.7.so.1.0') or not COMMAND.match(name):
         raise Failure('%r cannot be the name of an executable here' % name)
     return name
 
@@ -54,9 +56,10 @@ def entries(given):
     return commands
 
 
-def startup(options):
+def startup(options, default):
     """The startup module: (path, text, the modules it must find, the
-    executables' names, the commands)."""
+    executables' names, the commands). `default` names the executable
+    when neither --name nor --entry does."""
     path = os.path.join(options.source, '__startup__.py')
     if options.entry:
         if os.path.exists(path):
@@ -66,20 +69,34 @@ def startup(options):
             raise Failure('--name and --entry exclude each other: --entry names the commands')
         commands = entries(options.entry)
         text = COMMANDS % sorted(commands.items())
-        required = set(module for module, _ in commands.values())
+        required = dict((module, 'named by --entry %s' % name)
+                        for name, (module, _) in sorted(commands.items(), reverse=True))
         return '__startup__.py', text, required, sorted(commands), commands
     if not os.path.isfile(path):
         raise Failure('no __startup__.py in %s (or use --entry)' % options.source)
     with open(path) as f:
         text = f.read()
     try:
+        finding.check_coding(text, path)
         tree = ast.parse(text, path)
-    except SyntaxError as e:
-        raise Failure('%s:%s: %s' % (path, e.lineno, e.msg))
+    except (SyntaxError, TypeError, ValueError) as e:
+        raise Failure(finding.describe(e, path))
     if not finding.binds(tree.body, 'run'):
         raise Failure('%s defines no run()' % path)
-    name = check_name(options.name or os.path.basename(os.path.normpath(options.output)))
-    return path, text + '\n', finding.required_imports(tree), [name], {}
+    name = check_name(options.name or default)
+    required = dict((module, 'imported by __startup__')
+                    for module in finding.required_imports(tree))
+    return path, text + '\n', required, [name], {}
+
+
+def defines(body, chain):
+    """False when a statement list surely does not define the dotted
+    attribute chain: its first name is not bound, or it is a class of
+    this list that does not define the rest."""
+    if not finding.binds(body, chain[0]):
+        return False
+    classes = [n for n in body if isinstance(n, ast.ClassDef) and n.name == chain[0]]
+    return len(chain) == 1 or not classes or defines(classes[-1].body, chain[1:])
 
 
 def check_commands(commands, found):
@@ -87,10 +104,21 @@ def check_commands(commands, found):
     for name, (module, function) in sorted(commands.items()):
         path = found.modules[module].__file__ or ''
         if path.endswith('.py'):
-            with open(path) as f:
+            with open(path, 'rU') as f:
                 tree = ast.parse(f.read(), path)
-            if not finding.binds(tree.body, function.split('.')[0]):
+            if not defines(tree.body, function.split('.')):
                 raise Failure('--entry %s: module %s defines no %s' % (name, module, function))
+
+
+def check_options(options):
+    """What can be told wrong from the options alone."""
+    if not os.path.isfile(options.launcher):
+        raise Failure('launcher %s cannot be found (use --launcher)' % options.launcher)
+    for what, directory in [('SOURCE', options.source)] + [('--path', p) for p in options.path]:
+        if not os.path.isdir(directory):
+            raise Failure('%s %s is not a directory' % (what, directory))
+    if options.compress and finding.below('zlib', options.exclude):
+        raise Failure('--compress needs zlib to read the archive, and --exclude leaves it out')
 
 
 def size(root):
@@ -124,13 +152,12 @@ def settle(lib, when):
 def freeze(options, search_path):
     """Freezes options.source into options.output; returns the summary."""
     log = Log(options.verbose)
-    if not os.path.isfile(options.launcher):
-        raise Failure('launcher %s cannot be found (use --launcher)' % options.launcher)
-    if not os.path.isdir(options.source):
-        raise Failure('SOURCE %s is not a directory' % options.source)
+    check_options(options)
     elf.check_tools()
-    path, text, required, names, commands = startup(options)
-    output.check(options.output, [options.source] + options.path, options.force)
+    placing.epoch()
+    target = output.check(options.output, [options.source] + options.path, search_path,
+                          options.force)
+    path, text, required, names, commands = startup(options, target.name)
     found = finding.find((path, text), required, [options.source] + options.path + search_path,
                          options.source, options, log)
     check_commands(commands, found)
@@ -150,6 +177,6 @@ def freeze(options, search_path):
         settle(placer.lib, placer.when)
         return line
 
-    line = output.build(options.output, fill)
+    line = output.build(target, fill, log)
     log.say('%s: %s' % (options.output, line))
     return line

@@ -15,6 +15,7 @@ oldest C library the application runs with.
 
 import os
 import re
+import struct
 import subprocess
 
 from .log import Failure
@@ -34,12 +35,32 @@ SYSTEM = frozenset([
     'libresolv.so.2',        # the DNS resolver, which libc's name lookup loads
     'libanl.so.1',           # asynchronous name lookup
 ])
+PT_DYNAMIC, PT_INTERP = 2, 3
 TOOLS = (('patchelf', 'patchelf'), ('ldd', 'libc-bin'), ('objdump', 'binutils'))
 
 
 def is_elf(path):
     with open(path, 'rb') as f:
         return f.read(4) == '\x7fELF'
+
+
+def is_shared_object(path):
+    """True for what the dynamic loader loads into a process: a 64-bit
+    little-endian ELF shared object with a dynamic section and no program
+    interpreter. Executables, object files and static binaries are not."""
+    with open(path, 'rb') as f:
+        header = f.read(64)
+        if len(header) < 64 or header[:6] != '\x7fELF\x02\x01':
+            return False
+        kind, = struct.unpack_from('<H', header, 16)
+        offset, = struct.unpack_from('<Q', header, 32)
+        size, count = struct.unpack_from('<HH', header, 54)
+        f.seek(offset)
+        table = f.read(size * count)
+    if kind != 3 or size < 4 or len(table) < size * count:
+        return False
+    types = set(struct.unpack_from('<I', table, i * size)[0] for i in range(count))
+    return PT_DYNAMIC in types and PT_INTERP not in types
 
 
 def check_tools():
@@ -101,6 +122,12 @@ def bundle(root, elves, provided, exclude, log):
         where = resolved(original)
         who = os.path.relpath(placed, root)
         for soname in needed(original):
+            if '/' in soname:
+                # The loader takes such a name as the path of the file;
+                # the placed file names it by its file name instead.
+                where[os.path.basename(soname)] = soname if os.path.isfile(soname) else None
+                run(['patchelf', '--replace-needed', soname, os.path.basename(soname), placed])
+                soname = os.path.basename(soname)
             if soname in SYSTEM or soname in provided:
                 continue
             if soname in exclude:

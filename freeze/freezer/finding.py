@@ -154,6 +154,25 @@ def required_imports(tree):
     return names
 
 
+CODING = re.compile(r'[ \t\f]*#.*?coding[:=][ \t]*[-\w.]+')
+NON_ASCII = re.compile(r'[\x80-\xff]')
+
+
+def check_coding(text, path):
+    """Raises the SyntaxError that importing the source file raises when
+    it holds a byte beyond ASCII and declares no encoding: compiling the
+    text as a string would take it."""
+    if text.startswith('\xef\xbb\xbf') or any(CODING.match(line)
+                                                for line in text.split('\n', 2)[:2]):
+        return
+    m = NON_ASCII.search(text)
+    if m:
+        line = text.count('\n', 0, m.start()) + 1
+        raise SyntaxError("Non-ASCII character '\\x%02x' in file %s on line %d, but no "
+                          "encoding declared; see http://python.org/dev/peps/pep-0263/ "
+                          "for details" % (ord(m.group()), path, line), (path, line, 0, None))
+
+
 def describe(error, path):
     if isinstance(error, SyntaxError):
         return '%s:%s: %s' % (error.filename or path, error.lineno, error.msg)
@@ -170,7 +189,9 @@ class Finder(modulefinder.ModuleFinder):
         if file_info[2] != imp.PY_SOURCE:
             return modulefinder.ModuleFinder.load_module(self, fqname, fp, pathname, file_info)
         try:
-            tree = ast.parse(fp.read() + '\n', pathname)
+            text = fp.read()
+            check_coding(text, pathname)
+            tree = ast.parse(text + '\n', pathname)
             if not inside(pathname, self.source):
                 tree.body = without_script(tree.body)
             code = compile(tree, pathname, 'exec', 0, True)
@@ -249,7 +270,8 @@ def expand(finder, name, log):
 
 def find(startup, required, search_path, source, options, log):
     """Finds what the program needs. `startup` is (path, text) of the
-    __startup__ module, `required` the modules that must be found."""
+    __startup__ module, `required` the modules that must be found, each
+    with who needs it."""
     finder = Finder(search_path, source, options.exclude)
     path, text = startup
     try:
@@ -257,14 +279,19 @@ def find(startup, required, search_path, source, options, log):
                            ('.py', 'r', imp.PY_SOURCE))
     except ImportError:
         raise Failure(finder.broken['__startup__'][1])
+    for name, who in sorted(required.items()):
+        if finder.excluded(name):
+            raise Failure('module %s, %s, is left out by --exclude' % (name, who))
     lost = [name for name in sorted(required)
             if name not in finder.modules and not expand(finder, name, log)]
     # The program's own modules that it imports must compile.
     for where, why in sorted(finder.broken.values()):
         if inside(where, source):
             raise Failure(why)
-    if lost:
-        raise Failure('module %s, imported by __startup__, cannot be found' % lost[0])
+    for name in lost:
+        if name in finder.broken:
+            raise Failure(finder.broken[name][1])
+        raise Failure('module %s, %s, cannot be found' % (name, required[name]))
     for name in options.include:
         if not expand(finder, name, log):
             raise Failure('module %s (--include) cannot be found' % name)

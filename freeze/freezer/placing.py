@@ -27,13 +27,14 @@ import sysconfig
 import time
 import zipfile
 
-from .elf import is_elf
-from .finding import IDENTIFIER, STDLIB_TESTS, below, describe, is_stdlib
+from .elf import is_shared_object
+from .finding import IDENTIFIER, STDLIB_TESTS, below, check_coding, describe, is_stdlib
 from .log import Failure
 
 # Provided under lib/python2.7 rather than in the archive.
 BOOT_MODULES = ('codecs', 'encodings')
 DEFAULT_EPOCH = 315532800  # 1980-01-01, the earliest time a zip archive holds
+LATEST_EPOCH = 2 ** 32 - 1  # 2106-02-07, the latest time bytecode holds
 
 
 def epoch():
@@ -43,6 +44,9 @@ def epoch():
         return DEFAULT_EPOCH
     if not value.isdigit():
         raise Failure('SOURCE_DATE_EPOCH is not a number of seconds: %r' % value)
+    if int(value) > LATEST_EPOCH:
+        raise Failure('SOURCE_DATE_EPOCH %s is later than bytecode can record (%d)'
+                      % (value, LATEST_EPOCH))
     return max(int(value), DEFAULT_EPOCH)
 
 
@@ -50,6 +54,7 @@ def bytecode(path, display, when):
     """Compiles a source file as py_compile does, with a fixed time."""
     with open(path, 'rU') as f:
         text = f.read()
+    check_coding(text, path)
     if text and not text.endswith('\n'):
         text += '\n'
     return code_bytes(compile(text, display, 'exec', 0, True), when)
@@ -87,9 +92,9 @@ class Placer(object):
     def copy(self, source, target, mode=None):
         shutil.copyfile(source, target)
         if mode is None:
-            mode = 0o755 if os.access(source, os.X_OK) else 0o644
+            mode = 0o755 if os.stat(source).st_mode & 0o111 else 0o644
         os.chmod(target, mode)
-        if is_elf(target):
+        if is_shared_object(target):
             self.elves[target] = source
 
     def mkdir(self, target):
