@@ -34,7 +34,7 @@ class SampleTest(TempTest):
         archive = zipfile.ZipFile(os.path.join(self.dir, 'lib', 'library.zip'))
         names = archive.namelist()
         self.assertIn('jsonpp/__init__.pyc', names)
-        self.assertEqual([n for n in names if not n.endswith('.pyc')], [])
+        self.assertEqual([n for n in names if not n.endswith('.pyc')], ['__startup__.app'])
         self.assertEqual(set(i.compress_type for i in archive.infolist()), set([zipfile.ZIP_STORED]))
         # Reached only from `if __name__ == '__main__':` blocks and _test().
         for name in ('pdb.pyc', 'doctest.pyc', 'unittest/__init__.pyc', 'json/tool.pyc'):
@@ -110,12 +110,13 @@ class FreezeTest(TempTest):
         status, out, err = self.freeze(source, '--path', site)
         self.assertEqual(status, 0, err)
         self.assertIn('module simplejson, imported by __startup__, not found', err)
-        self.assertIn('left out speedy._py3, which does not compile', err)
+        self.assertIn('speedy._py3 does not compile, and ships as source', err)
         lib = os.path.join(self.tmp, 'out', 'app', 'lib')
         for name in ('speedy/_fast.so', 'speedy/__init__.py', 'speedy/__init__.pyc',
                      'speedy/data/greeting.txt', 'speedy-1.5.egg-info/PKG-INFO'):
             self.assertTrue(os.path.isfile(os.path.join(lib, name)), name)
-        self.assertFalse(os.path.exists(os.path.join(lib, 'speedy', '_py3.py')))
+        self.assertTrue(os.path.isfile(os.path.join(lib, 'speedy', '_py3.py')))
+        self.assertFalse(os.path.exists(os.path.join(lib, 'speedy', '_py3.pyc')))
         with open(os.path.join(lib, 'speedy', '__init__.pyc'), 'rb') as f:
             bytecode = f.read()
         expected = plain(source, path=[site])

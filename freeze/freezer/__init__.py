@@ -169,7 +169,8 @@ def freeze(options, search_path):
         placer.boot()
         placer.archive(found, text, options.compress)
         placer.extensions(found)
-        placer.packages(found, options.exclude)
+        placer.own(found, options.source)
+        placer.packages(found, options.exclude, options.include)
         placer.metadata(found)
         libraries = elf.bundle(root, placer.elves, set([interpreter]),
                                set(options.exclude_library), log)

@@ -38,6 +38,12 @@ HIDDEN = {
     'email': ('email',),                      # old names (email.Utils, email.MIMEText) load by string
     'xml.sax': ('xml.sax.expatreader',),      # make_parser imports its default parser by name
     'anydbm': ('dbhash', 'gdbm', 'dbm', 'dumbdbm'),    # picks a database module by name
+    'xml.dom.domreg': ('xml.dom.minidom',),    # getDOMImplementation() imports it by name
+    'distutils.command.build_scripts': ('sysconfig',),  # __import__('sysconfig')
+    '_sqlite3': ('sqlite3.dump',),            # Connection.iterdump() imports it from C
+    '_ssl': ('_socket',),                     # its C init takes _socket's C interface
+    '_curses_panel': ('_curses',),            # likewise _curses's
+    '_multiprocessing': ('cPickle', 'multiprocessing'),  # its C init imports both
     'pkg_resources.extern': ('pkg_resources._vendor',),  # vendored packages load through a hook
 }
 
@@ -173,6 +179,20 @@ def check_coding(text, path):
                           "for details" % (ord(m.group()), path, line), (path, line, 0, None))
 
 
+# How a package's __init__ says that it is one half of a namespace package:
+# pkgutil's and pkg_resources' ways, or extending its own __path__.
+NAMESPACE = re.compile(r'\bextend_path\b|\bdeclare_namespace\b|'
+                       r'__path__\s*(\+=|\.(append|extend|insert)\b)')
+
+
+def declares_namespace(directory):
+    try:
+        with open(os.path.join(directory, '__init__.py')) as f:
+            return bool(NAMESPACE.search(f.read()))
+    except IOError:
+        return False
+
+
 def describe(error, path):
     if isinstance(error, SyntaxError):
         return '%s:%s: %s' % (error.filename or path, error.lineno, error.msg)
@@ -205,17 +225,64 @@ class Finder(modulefinder.ModuleFinder):
         self.scan_code(code, m)
         return m
 
+    def load_package(self, fqname, pathname):
+        """As modulefinder loads a package, but a namespace package takes
+        in its namesakes in every other search directory, as its own
+        __init__ does at run time."""
+        m = self.add_module(fqname)
+        m.__file__ = pathname
+        parent = fqname.rpartition('.')[0]
+        search = self.modules[parent].__path__ if parent else self.path
+        m.__path__ = [pathname]
+        if declares_namespace(pathname):
+            m.__path__ += [p for p in (os.path.join(d, fqname.rpartition('.')[2]) for d in search)
+                           if os.path.isdir(p) and not os.path.samefile(p, pathname)]
+        fp, buf, stuff = self.find_module('__init__', m.__path__)
+        try:
+            self.load_module(fqname, fp, buf, stuff)
+        finally:
+            if fp:
+                fp.close()
+        return m
+
     def excluded(self, name):
         return below(name, self.excludes)
 
 
-def package_modules(package, directory, stdlib):
-    """Every module and subpackage below a package directory, by name."""
-    for path, dirs, files in os.walk(directory):
+def identity(path):
+    st = os.stat(path)
+    return st.st_dev, st.st_ino
+
+
+def walk(directory, loops=None):
+    """os.walk with symbolic links followed, as the interpreter follows
+    them, but never into a directory that holds the link: such links are
+    added to `loops`."""
+    chains = {directory: [identity(directory)]}
+    for path, dirs, files in os.walk(directory, followlinks=True):
+        chain = chains.pop(path)
+        kept = []
+        for d in dirs:
+            inner = os.path.join(path, d)
+            key = identity(inner)
+            if key in chain:
+                if loops is not None:
+                    loops.append(inner)
+            else:
+                chains[inner] = chain + [key]
+                kept.append(d)
+        dirs[:] = kept
+        yield path, dirs, files
+
+
+def package_modules(package, directory, skip_tests):
+    """Every module and subpackage below a package directory, by name;
+    without the standard library's test suites if `skip_tests`."""
+    for path, dirs, files in walk(directory):
         relative = os.path.relpath(path, directory)
         prefix = package if relative == '.' else package + '.' + relative.replace(os.sep, '.')
         dirs[:] = sorted(d for d in dirs if IDENTIFIER.match(d)
-                         and not (stdlib and d in STDLIB_TESTS)
+                         and not (skip_tests and d in STDLIB_TESTS)
                          and any(os.path.isfile(os.path.join(path, d, '__init__' + s))
                                  for s in ('.py', '.pyc')))
         names = set()
@@ -229,9 +296,12 @@ def package_modules(package, directory, stdlib):
 
 def whole(directory, stdlib):
     """A package is copied whole when it holds anything but Python source
-    and bytecode: extension modules, data files."""
-    for path, dirs, files in os.walk(directory):
+    and bytecode: extension modules, data files, and directories that are
+    no packages, whose files are all data."""
+    for path, dirs, files in walk(directory):
         dirs[:] = [d for d in dirs if d != '__pycache__' and not (stdlib and d in STDLIB_TESTS)]
+        if files and not ('__init__.py' in files or '__init__.pyc' in files):
+            return True
         if any(os.path.splitext(f)[1] not in ('.py', '.pyc', '.pyo') for f in files):
             return True
     return False
@@ -239,17 +309,21 @@ def whole(directory, stdlib):
 
 class Found(object):
     """The result: modules by name, the top-level packages copied whole
-    (name: directory), and modules left out because they do not compile."""
+    (name: its directories), modules left out because they do not compile, and
+    the program's own top-level modules, which ship beside the files of
+    SOURCE's top level."""
 
-    def __init__(self, modules, packages, broken):
+    def __init__(self, modules, packages, broken, own):
         self.modules = modules
         self.packages = packages
         self.broken = broken
+        self.own = own
 
 
-def expand(finder, name, log):
-    """Adds a module, or a package with all its submodules. Returns False
-    when the name itself cannot be found."""
+def expand(finder, name, log, tests=False):
+    """Adds a module, or a package with all its submodules (with the
+    standard library's test suites only if `tests`). Returns False when
+    the name itself cannot be found."""
     if finder.excluded(name):
         return True
     try:
@@ -258,8 +332,8 @@ def expand(finder, name, log):
         return False
     m = finder.modules.get(name)
     if m is not None and m.__path__:
-        stdlib = is_stdlib(m.__file__)
-        for sub in package_modules(name, m.__path__[0], stdlib):
+        skip = is_stdlib(m.__file__) and not tests
+        for sub in [s for d in m.__path__ for s in package_modules(name, d, skip)]:
             if not finder.excluded(sub):
                 try:
                     finder.import_hook(sub)
@@ -293,7 +367,7 @@ def find(startup, required, search_path, source, options, log):
             raise Failure(finder.broken[name][1])
         raise Failure('module %s, %s, cannot be found' % (name, required[name]))
     for name in options.include:
-        if not expand(finder, name, log):
+        if not expand(finder, name, log, tests=True):
             raise Failure('module %s (--include) cannot be found' % name)
 
     roots = list(ALWAYS) + (['zlib'] if options.compress else [])
@@ -307,8 +381,8 @@ def find(startup, required, search_path, source, options, log):
         for name, m in sorted(finder.modules.items()):
             roots += [n for n in HIDDEN.get(name, ()) if n not in done]
             if m.__path__ and '.' not in name and name not in packages:
-                if whole(m.__path__[0], is_stdlib(m.__file__)):
-                    packages[name] = m.__path__[0]
+                if any(whole(d, is_stdlib(m.__file__)) for d in m.__path__):
+                    packages[name] = m.__path__
                     if name not in done:
                         roots.append(name)
 
@@ -326,9 +400,17 @@ def find(startup, required, search_path, source, options, log):
         else:
             log.detail(line)
     for name, (_, why) in sorted(finder.broken.items()):
-        log.warn('left out %s, which does not compile: %s' % (name, why))
+        if name.split('.')[0] in packages:
+            log.warn('%s does not compile, and ships as source: %s' % (name, why))
+        else:
+            log.warn('left out %s, which does not compile: %s' % (name, why))
     warn_unused(finder, source, log)
-    return Found(finder.modules, packages, finder.broken)
+    home = os.path.realpath(source)
+    own = set(name for name, m in finder.modules.items()
+              if '.' not in name and name != '__startup__' and not m.__path__
+              and (m.__file__ or '').endswith(('.py', '.pyc'))
+              and os.path.dirname(os.path.realpath(m.__file__)) == home)
+    return Found(finder.modules, packages, finder.broken, own)
 
 
 def warn_unused(finder, source, log):

@@ -17,7 +17,8 @@ start.
 
 Without --force nothing that exists at OUTPUT is touched. With --force only
 an earlier output of freeze-app is replaced: every output holds the file
-MARK with the text MARK_TEXT, and a directory without it is refused.
+MARK with the text MARK_TEXT, and a directory without it is refused
+unless it is empty.
 
 The new tree is built beside OUTPUT under the name .NAME.freeze-app.XXXXXX
 and renamed into place only when complete. The earlier output is renamed
@@ -130,7 +131,7 @@ def check(output, sources, search_path, force):
         return target
     if not force:
         raise Failure('%s exists (use --force to replace it)' % path)
-    if not made_here(path):
+    if not made_here(path) and not empty(path):
         raise Failure('%s exists and was not made by freeze-app' % path)
     for point in mount_points():
         if mine in ancestors(point):
@@ -147,6 +148,11 @@ def made_here(path):
         return False
     with open(mark) as f:
         return f.read(len(MARK_TEXT) + 1) == MARK_TEXT
+
+
+def empty(path):
+    """True for an empty directory (not a link): there is nothing to lose."""
+    return not os.path.islink(path) and os.path.isdir(path) and not os.listdir(path)
 
 
 def mount_points():

@@ -28,11 +28,18 @@ import time
 import zipfile
 
 from .elf import is_shared_object
-from .finding import IDENTIFIER, STDLIB_TESTS, below, check_coding, describe, is_stdlib
+from .finding import IDENTIFIER, STDLIB_TESTS, below, check_coding, is_stdlib, walk
 from .log import Failure
 
 # Provided under lib/python2.7 rather than in the archive.
 BOOT_MODULES = ('codecs', 'encodings')
+# Where the sources of the archive's modules lie, relative to the application.
+SOURCES = 'lib/library-source/'
+# The archive's __startup__: __boot__ runs the program's own.
+STARTUP = "__import__('__boot__').start(globals())\n"
+BOOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'boot.py')
+# Names in lib that are the application's, whatever SOURCE holds.
+RESERVED = frozenset(['library.zip', 'library-source', 'python2.7'])
 DEFAULT_EPOCH = 315532800  # 1980-01-01, the earliest time a zip archive holds
 LATEST_EPOCH = 2 ** 32 - 1  # 2106-02-07, the latest time bytecode holds
 
@@ -103,19 +110,31 @@ class Placer(object):
         os.chmod(target, 0o755)
 
     def archive(self, found, startup_text, compress):
-        """Bytecode of every pure-Python module in lib/library.zip."""
-        members = {'__startup__.pyc': code_bytes(
-            compile(startup_text, '__startup__.py', 'exec', 0, True), self.when)}
+        """Bytecode of every pure-Python module in lib/library.zip, and its
+        source in lib/library-source, where its file name leads. The
+        archive's __startup__ hands over to __boot__, which takes over
+        the imports and then runs the program's own __startup__ code."""
+        members = {
+            '__startup__.pyc': code_bytes(compile(STARTUP, '<freeze-app>', 'exec'), self.when),
+            '__boot__.pyc': bytecode(BOOT, '<freeze-app>', self.when),
+            '__startup__.app': code_bytes(compile(startup_text, SOURCES + '__startup__.py',
+                                                  'exec', 0, True), self.when)}
+        self.write_source(SOURCES + '__startup__.py', startup_text)
         for name, m in sorted(found.modules.items()):
             if (name == '__startup__' or not m.__file__ or is_boot(name)
-                    or name.split('.')[0] in found.packages or is_extension(m.__file__)):
+                    or name.split('.')[0] in found.packages or is_extension(m.__file__)
+                    or name in found.own):
                 continue
-            member = name.replace('.', '/') + ('/__init__.pyc' if m.__path__ else '.pyc')
+            member = name.replace('.', '/') + ('/__init__' if m.__path__ else '')
             if m.__file__.endswith('.py'):
-                members[member] = bytecode(m.__file__, member[:-1], self.when)
+                members[member + '.pyc'] = bytecode(m.__file__, SOURCES + member + '.py',
+                                                    self.when)
+                target = os.path.join(self.root, SOURCES + member + '.py')
+                self.mkdir(os.path.dirname(target))
+                self.copy(m.__file__, target, 0o644)
             else:
-                members[member] = code_bytes(m.__code__, self.when)
-            self.log.detail('module %s -> lib/library.zip/%s' % (name, member))
+                members[member + '.pyc'] = code_bytes(m.__code__, self.when)
+            self.log.detail('module %s -> lib/library.zip/%s.pyc' % (name, member))
         method = zipfile.ZIP_DEFLATED if compress else zipfile.ZIP_STORED
         stamp = time.gmtime(self.when)[:6]
         path = os.path.join(self.lib, 'library.zip')
@@ -129,6 +148,47 @@ class Placer(object):
         self.counts['modules'] = len(members)
         self.counts['archive'] = os.path.getsize(path)
 
+    def write_source(self, relative, text):
+        target = os.path.join(self.root, relative)
+        self.mkdir(os.path.dirname(target))
+        self.write(target, text)
+
+    def own(self, found, source):
+        """The program's own top-level modules, in lib beside the files
+        of SOURCE's top level, where their __file__ leads."""
+        for name in sorted(found.own):
+            path = found.modules[name].__file__
+            if path.endswith('.py'):
+                self.module_file(path, 'lib/%s.py' % name)
+            else:
+                self.copy(path, os.path.join(self.lib, name + '.pyc'), 0o644)
+            self.log.detail('module %s -> lib/%s' % (name, os.path.basename(path)))
+        for entry in sorted(os.listdir(source)):
+            path = os.path.join(source, entry)
+            if (entry.startswith('.') or not os.path.isfile(path)
+                    or os.path.splitext(entry)[1] in ('.py', '.pyc', '.pyo', '.so')):
+                continue
+            if entry in RESERVED:
+                self.log.warn('%s is not shipped: lib/%s is the application\'s own' % (path, entry))
+                continue
+            self.copy(path, os.path.join(self.lib, entry))
+            self.counts['files'] += 1
+            self.log.detail('file lib/%s' % entry)
+
+    def module_file(self, source, relative):
+        """A source file in the application directory, with its bytecode
+        beside it; a source that does not compile ships alone and raises
+        SyntaxError when it is imported, as it does under the interpreter.
+        Returns False for that."""
+        target = os.path.join(self.root, relative)
+        self.copy(source, target, 0o644)
+        try:
+            code = bytecode(source, relative, self.when)
+        except (SyntaxError, TypeError, ValueError):
+            return False
+        self.write(target + 'c', code)
+        return True
+
     def extensions(self, found):
         for name, m in sorted(found.modules.items()):
             if not m.__file__ or not is_extension(m.__file__):
@@ -141,44 +201,51 @@ class Placer(object):
             self.counts['extensions'] += 1
             self.log.detail('extension module %s -> lib/%s.so' % (name, name))
 
-    def packages(self, found, exclude):
-        for name, directory in sorted(found.packages.items()):
+    def packages(self, found, exclude, include):
+        for name, directories in sorted(found.packages.items()):
             self.log.detail('package %s -> lib/%s/ (copied whole)' % (name, name))
-            self.package(name, directory, found, exclude)
+            for directory in directories:
+                self.package(name, directory, found, exclude, include)
             self.counts['packages'] += 1
 
-    def package(self, name, directory, found, exclude):
-        """Copies a package as installed, with bytecode of its sources, but
-        what `exclude` names."""
-        stdlib = is_stdlib(directory)
-        for path, dirs, files in os.walk(directory):
-            dirs[:] = sorted(d for d in dirs if d != '__pycache__'
-                             and not (stdlib and d in STDLIB_TESTS))
+    def package(self, name, directory, found, exclude, include):
+        """Copies a package as installed, links followed: sources with
+        their bytecode, bytecode-only modules, extension modules, and every
+        other file as it is; every file of a directory that is not a
+        package is data. Not what `exclude` names, nor the standard
+        library's test suites unless `include` names them."""
+        loops = []
+        for path, dirs, files in walk(directory, loops):
             relative = os.path.normpath(os.path.relpath(path, directory))
             parts = [name] + ([] if relative == '.' else relative.split(os.sep))
-            if below('.'.join(parts), exclude):
+            dotted = '.'.join(parts)
+            if below(dotted, exclude) or (is_stdlib(directory) and parts[-1] in STDLIB_TESTS
+                                          and not below(dotted, include)):
                 dirs[:] = []
                 continue
             target = os.path.join(self.lib, *parts)
             self.mkdir(target)
+            is_package = '__init__.py' in files or '__init__.pyc' in files
             for f in sorted(files):
                 stem, ext = os.path.splitext(f)
                 module = '.'.join(parts + ([] if stem == '__init__' else [stem]))
-                if ext in ('.pyc', '.pyo') or below(module, exclude):
-                    continue
                 source = os.path.join(path, f)
                 display = '/'.join(parts + [f])
-                if ext == '.py' and IDENTIFIER.match(stem):
-                    try:
-                        code = bytecode(source, display, self.when)
-                    except (SyntaxError, TypeError, ValueError) as e:
-                        if module not in found.broken:
-                            self.log.warn('left out %s, which does not compile: %s'
-                                          % (module, describe(e, source)))
-                        continue
-                    self.copy(source, os.path.join(target, f), 0o644)
-                    self.write(os.path.join(target, f + 'c'), code)
+                if not os.path.exists(source):
+                    self.log.warn('%s is a link to nothing: left out' % source)
+                elif not is_package or not IDENTIFIER.match(stem):
+                    self.copy(source, os.path.join(target, f))
+                    self.counts['files'] += 1
+                    self.log.detail('file lib/%s' % display)
+                elif below(module, exclude) or ext == '.pyo' or (ext == '.pyc'
+                                                                 and stem + '.py' in files):
+                    continue
+                elif ext == '.py':
+                    self.module_file(source, 'lib/' + display)
                     self.log.detail('module %s -> lib/%s' % (module, display))
+                elif ext == '.pyc':
+                    self.copy(source, os.path.join(target, f), 0o644)
+                    self.log.detail('module %s -> lib/%s (bytecode only)' % (module, display))
                 elif is_extension(f):
                     self.copy(source, os.path.join(target, f), 0o755)
                     self.counts['extensions'] += 1
@@ -187,6 +254,8 @@ class Placer(object):
                     self.copy(source, os.path.join(target, f))
                     self.counts['files'] += 1
                     self.log.detail('file lib/%s' % display)
+        for loop in loops:
+            self.log.warn('%s leads back to a directory that holds it: left out' % loop)
 
     def metadata(self, found):
         """Distribution metadata of every top-level module or package that

@@ -1,0 +1,256 @@
+"""A frozen program behaves as under the plain interpreter on the same
+sources: the same status, output and tracebacks (source lines included),
+started from a directory that holds decoy files of the same names, and it
+never writes into its own directory.
+
+Each case freezes a small program that reproduces one mechanism, moves
+the application and compares it with the plain interpreter, paths
+replaced.
+"""
+
+import os
+import py_compile
+import sys
+import sysconfig
+import unittest
+
+from test_support import TOOLS, TempTest, compile_c, plain, start, write
+
+STDLIB = sysconfig.get_path('stdlib')
+DECOY = ''.join('decoy line %d of a stranger\'s file\n' % n for n in range(1, 400))
+
+# Tracebacks through the program's own modules and the standard library,
+# printed by the interpreter and by the traceback module; sources read
+# back through inspect and linecache.
+TRACEBACKS = {
+    '__startup__.py': 'import greet\nrun = greet.run\n',
+    'greet.py': 'import inspect, json, linecache, sys, traceback\n'
+                'class Oops(Exception):\n    pass\n'
+                'def fail():\n    json.loads("{")\n'
+                'def run():\n'
+                '    try:\n        fail()\n    except ValueError:\n'
+                '        traceback.print_exc(file=sys.stdout)\n'
+                '    print inspect.getsource(fail)\n'
+                '    print linecache.getline(json.__file__.rstrip("c"), 1)\n'
+                '    print len(inspect.getsource(json.decoder)) > 1000\n'
+                '    raise Oops("for the interpreter to print")\n',
+}
+
+# An error while a module of the program is imported.
+IMPORT_ERROR = {
+    '__startup__.py': 'import broken\nrun = broken.run\n',
+    'broken.py': 'import os\n\nraise KeyError(os.sep)\n',
+}
+
+# A package holding files that are ELF but no loadable library: a helper
+# executable, a static binary, an object file. Each ships byte for byte.
+ELF_FILES = {
+    '__startup__.py': 'import hashlib, os, subprocess, tools\n'
+                      'def run():\n'
+                      '    here = os.path.dirname(tools.__file__)\n'
+                      '    for name in ("bin/helper", "bin/static", "obj.o"):\n'
+                      '        with open(os.path.join(here, name), "rb") as f:\n'
+                      '            print name, hashlib.md5(f.read()).hexdigest()\n'
+                      '    for name in ("bin/helper", "bin/static"):\n'
+                      '        print subprocess.check_output([os.path.join(here, name)])\n',
+    'tools/__init__.py': '',
+}
+
+# A bytecode-only package, copied whole for its data file.
+BYTECODE_ONLY = {
+    '__startup__.py': 'import pkgutil, blob\nfrom blob import inner\n'
+                      'def run():\n    print blob.NAME, inner.twice(21), '
+                      'pkgutil.get_data("blob", "data.txt")\n',
+}
+
+# Links inside a package copied whole: a linked data directory, a linked
+# subpackage, and a link to the package itself.
+LINKS = {
+    '__startup__.py': 'import pkgutil, linked.sub\n'
+                      'def run():\n    print pkgutil.get_data("linked", "templates/page.html"),\n'
+                      '    print linked.sub.NAME\n',
+    'real/templates/page.html': '<p>page</p>\n',
+    'real/sub/__init__.py': 'NAME = "the linked subpackage"\n',
+    'linked/__init__.py': '',
+}
+
+# Python files that are data: a template in a directory that is no
+# package, and a module of Python 3 that code reads as text. Data files
+# beside the program's own top-level modules.
+PY_AS_DATA = {
+    '__startup__.py': 'import settings\nrun = settings.run\n',
+    'settings.py': 'import os, gen\n'
+                   'HERE = os.path.dirname(__file__)\n'
+                   'def run():\n'
+                   '    print open(os.path.join(HERE, "settings.ini")).read(),\n'
+                   '    base = os.path.dirname(gen.__file__)\n'
+                   '    print open(os.path.join(base, "templates", "setup.py")).read(),\n'
+                   '    print open(os.path.join(base, "modern.py")).read(),\n',
+    'settings.ini': '[main]\nname = frozen\n',
+    'gen/__init__.py': '',
+    'gen/templates/setup.py': 'from setuptools import setup\nsetup(name="{name}")\n',
+    'gen/modern.py': 'def f(*, key):\n    return key\n',
+}
+
+# A namespace package whose halves lie in SOURCE and in a --path directory.
+NAMESPACE = {
+    '__startup__.py': 'import nsp.one, nsp.two\n'
+                      'def run():\n    print nsp.one.NAME, nsp.two.NAME\n',
+    'nsp/__init__.py': 'from pkgutil import extend_path\n__path__ = extend_path(__path__, __name__)\n',
+    'nsp/one.py': 'NAME = "one"\n',
+}
+NAMESPACE_SITE = {
+    'nsp/__init__.py': 'from pkgutil import extend_path\n__path__ = extend_path(__path__, __name__)\n',
+    'nsp/two.py': 'NAME = "two"\n',
+}
+
+# Imports made from C or by name.
+HIDDEN = {
+    '__startup__.py': 'import sqlite3, xml.dom\nimport _ssl, _curses_panel, _multiprocessing\n'
+                      'def run():\n'
+                      '    db = sqlite3.connect(":memory:")\n'
+                      '    db.execute("create table t (x)")\n'
+                      '    print list(db.iterdump())\n'
+                      '    print xml.dom.getDOMImplementation().createDocument(None, "a", None)'
+                      '.toxml()\n',
+}
+
+# A source of a package copied whole that does not compile raises
+# SyntaxError when imported; test subpackages named with --include ship.
+NAMED_TESTS = {
+    '__startup__.py': 'import pkgutil, json, ctypes, withdata\n'
+                      'def run():\n'
+                      '    import ctypes.test\n'
+                      '    for p in (json, ctypes.test):\n'
+                      '        print sorted(n for _, n, _ in pkgutil.iter_modules(p.__path__))\n'
+                      '    import withdata.modern\n',
+}
+NAMED_TESTS_SITE = {
+    'withdata/__init__.py': '',
+    'withdata/data.txt': 'data\n',
+    'withdata/modern.py': 'def f(*, key):\n    return key\n',
+}
+
+
+class FidelityTest(TempTest):
+    def compare(self, files, options=(), site=None, args=(), setup=None):
+        """Freezes `files` (and a --path directory of `site`, after
+        setup(source, site)), moves the application, runs it from a
+        directory of decoys and compares it with the plain interpreter;
+        returns what the freeze said."""
+        source = self.source(files)
+        path = []
+        if site is not None:
+            path = [self.source(site, name='site')]
+            options = tuple(options) + ('--path', path[0])
+        if setup:
+            setup(source, path and path[0])
+        status, out, err = self.freeze(source, *options)
+        self.assertEqual(status, 0, err)
+        app = os.path.join(self.tmp, 'moved')
+        os.rename(os.path.join(self.tmp, 'out', 'app'), app)
+        decoys = os.path.join(self.tmp, 'decoys')
+        for name in list(files) + ['json/__init__.py', 'json/decoder.py', 'lib/greet.py']:
+            write(os.path.join(decoys, name), DECOY)
+        places = [app + '/lib/library-source/', app + '/lib/', STDLIB + '/', source + '/'] + \
+            [p + '/' for p in path]
+        frozen = start([os.path.join(app, 'app')] + list(args), cwd=decoys)
+        expected = plain(source, args, cwd=decoys, path=path)
+        self.assertEqual(self.normal(frozen, places), self.normal(expected, places))
+        return err
+
+    def normal(self, result, places):
+        status, out, err = result
+        for place in places:
+            out, err = out.replace(place, '<>/'), err.replace(place, '<>/')
+        return status, out, err.replace('  File "<string>", line 1, in <module>\n', '')
+
+    def test_tracebacks_show_the_shipped_lines_whatever_the_current_directory_holds(self):
+        self.compare(TRACEBACKS)
+
+    def test_an_error_while_importing_shows_no_frames_of_the_freezer(self):
+        self.compare(IMPORT_ERROR)
+
+    def test_elf_files_that_are_no_libraries_ship_byte_for_byte(self):
+        def setup(source, _):
+            tools = os.path.join(source, 'tools')
+            main = 'int main(void) { puts("%s"); return 0; }\n'
+            for name, flags in (('bin/helper', []), ('bin/static', ['-static'])):
+                write(os.path.join(tools, name + '.c'),
+                      '#include <stdio.h>\n' + main % name.split('/')[1])
+                status, _, err = start(['cc', '-o', os.path.join(tools, name),
+                                        os.path.join(tools, name + '.c')] + flags, env=TOOLS)
+                self.assertEqual(status, 0, err)
+                os.remove(os.path.join(tools, name + '.c'))
+            write(os.path.join(tools, 'obj.c'), 'int f(void) { return 1; }\n')
+            status, _, err = start(['cc', '-c', '-o', os.path.join(tools, 'obj.o'),
+                                    os.path.join(tools, 'obj.c')], env=TOOLS)
+            self.assertEqual(status, 0, err)
+            os.remove(os.path.join(tools, 'obj.c'))
+        self.compare(ELF_FILES, setup=setup)
+
+    def test_a_bytecode_only_package_imports(self):
+        def setup(_, site):
+            blob = os.path.join(site, 'blob')
+            write(os.path.join(blob, '__init__.py'), 'NAME = "blob"\n')
+            write(os.path.join(blob, 'inner.py'), 'def twice(n):\n    return 2 * n\n')
+            write(os.path.join(blob, 'data.txt'), 'data\n')
+            for name in ('__init__', 'inner'):
+                py_compile.compile(os.path.join(blob, name + '.py'), doraise=True)
+                os.remove(os.path.join(blob, name + '.py'))
+        self.compare(BYTECODE_ONLY, site={}, setup=setup)
+
+    def test_links_in_a_package_are_followed_and_a_loop_is_one_warning(self):
+        def setup(source, _):
+            os.symlink('../real/templates', os.path.join(source, 'linked', 'templates'))
+            os.symlink('../real/sub', os.path.join(source, 'linked', 'sub'))
+            os.symlink('.', os.path.join(source, 'linked', 'selfloop'))
+        err = self.compare(LINKS, setup=setup)
+        self.assertEqual(err.count('\n'), 1, err)
+        self.assertIn('linked/selfloop leads back to a directory that holds it', err)
+
+    def test_python_files_that_are_data_ship_as_files(self):
+        self.compare(PY_AS_DATA)
+
+    def test_a_namespace_package_split_across_search_directories_is_one(self):
+        self.compare(NAMESPACE, site=NAMESPACE_SITE)
+
+    def test_modules_imported_from_c_or_by_name_ship(self):
+        self.compare(HIDDEN)
+
+    def test_sources_that_do_not_compile_and_named_test_packages_ship(self):
+        err = self.compare(NAMED_TESTS, site=NAMED_TESTS_SITE,
+                           options=('--include', 'json', '--include', 'ctypes.test'))
+        self.assertIn('withdata.modern does not compile, and ships as source', err)
+
+
+class NoWritesTest(TempTest):
+    def test_nothing_is_written_into_the_application_copied_or_read_only(self):
+        if os.geteuid() != 0:
+            self.skipTest('a read-only bind mount needs root, and this is not root')
+        source = self.source({'__startup__.py': 'import pkg\ndef run():\n    print pkg.read()\n',
+                              'pkg/__init__.py': 'import os\ndef read():\n    return open(os.path.'
+                                                 'join(os.path.dirname(__file__), "d.txt")).read()\n',
+                              'pkg/d.txt': 'data\n'})
+        app = self.frozen(source)
+        copy = os.path.join(self.tmp, 'copy')
+        status, _, err = start(['cp', '-r', app, copy], env=TOOLS)
+        self.assertEqual(status, 0, err)
+        log = os.path.join(self.tmp, 'trace')
+        for script in ('shift; exec "$@"', 'mount --bind -o ro "$1" "$1"; shift; exec "$@"'):
+            status, out, err = start(['unshare', '--mount', '--', 'sh', '-ec', script, 'sh', copy,
+                                      'strace', '-f', '-e', 'trace=openat,open,mkdir,rename',
+                                      '-o', log, os.path.join(copy, 'app')], env=TOOLS)
+            self.assertEqual((status, out), (0, 'data\n\n'), err)
+            with open(log) as f:
+                calls = [line for line in f if copy in line]
+            self.assertTrue(any('pkg/__init__.pyc' in line for line in calls), calls)
+            written = [line for line in calls
+                       if 'O_WRONLY' in line or 'O_RDWR' in line or 'O_CREAT' in line
+                       or 'mkdir(' in line or 'rename(' in line]
+            self.assertEqual(written, [])
+            self.assertFalse(any('pkg/__init__.py"' in line for line in calls), calls)
+
+
+if __name__ == '__main__':
+    unittest.main(verbosity=2)

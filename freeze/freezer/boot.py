@@ -1,0 +1,207 @@
+"""How a frozen application imports its own modules. This file is not
+the freezer's: it ships in every application as the module __boot__ of
+lib/library.zip, and __startup__ calls start(globals()) before anything
+of the program runs.
+
+Python 2.7 would import the application's modules as it imports any
+module, which goes wrong in two ways for a directory that is copied and
+installed read-only:
+- a module beside its source is recompiled when the source's time differs
+  from the one in its bytecode, as it does after `cp -r`, and the new
+  bytecode is written into the application directory;
+- the file name inside bytecode is the one given when it was compiled,
+  and a name relative to the current directory makes tracebacks, linecache
+  and inspect read whatever file of that name the current directory holds.
+
+So every module of lib and lib/library.zip is loaded here: its bytecode
+as it was shipped, never compiled again, never written; and its file
+names, which the freezer wrote relative to the application directory
+("lib/library-source/json/decoder.py", "lib/pkg/mod.py"), made absolute
+before the code is built. Each names a real source file: the sources of
+the archive's modules lie in lib/library-source, those of modules on disk
+beside them. Tracebacks, linecache and inspect read them as they read any
+file. Extension modules and modules with no bytecode (sources that do not
+compile, which raise SyntaxError as they do under the plain interpreter)
+are loaded as the interpreter loads them.
+
+An uncaught exception is printed without the frames of this module,
+which the plain interpreter does not have.
+
+Only the interpreter's built-in modules are imported here, but for
+printing an uncaught exception: nothing else may be imported before these
+importers are in place.
+"""
+
+import imp
+import marshal
+import sys
+import zipimport
+
+LIB = sys.path[0]
+ARCHIVE = sys.path[1]
+HOME = LIB[:-len('lib')]  # the application directory, ending in '/'
+SOURCES = 'lib/library-source/'
+
+
+def size(n):
+    return chr(n & 255) + chr(n >> 8 & 255) + chr(n >> 16 & 255) + chr(n >> 24 & 255)
+
+
+def code(data, name):
+    """The code in bytecode `data`, whose file names are `name`, relative
+    to the application directory, made absolute."""
+    full = HOME + name
+    return marshal.loads(data[8:].replace(size(len(name)) + name, size(len(full)) + full))
+
+
+def execute(fullname, body, attributes):
+    """Runs `body` (a code object) as the module `fullname`, as import
+    does: a module already there is reused (reload), a new one is
+    forgotten again when its code raises."""
+    module = sys.modules.get(fullname)
+    new = module is None
+    if new:
+        module = sys.modules[fullname] = imp.new_module(fullname)
+    module.__dict__.update(attributes)
+    try:
+        exec body in module.__dict__
+    except BaseException:
+        if new:
+            sys.modules.pop(fullname, None)
+        raise
+    return sys.modules[fullname]
+
+
+class Archive(zipimport.zipimporter):
+    """lib/library.zip and its packages, as zipimport serves them, but for
+    bytecode taken as it is and file names made absolute."""
+
+    def member(self, fullname):
+        base = self.prefix + fullname.rpartition('.')[2]
+        return base + '/__init__' if self.is_package(fullname) else base
+
+    def load_module(self, fullname):
+        member = self.member(fullname)
+        path = self.archive + '/' + member
+        body = code(self.get_data(path + '.pyc'), SOURCES + member + '.py')
+        # __file__ names the source where there is one, as it does under the
+        # interpreter: code that reads it, or lists its directory, finds it.
+        source = body.co_filename.startswith(HOME + SOURCES)
+        attributes = {'__file__': body.co_filename if source else path + '.pyc',
+                      '__loader__': self}
+        if member.endswith('/__init__'):
+            attributes['__path__'] = [path[:-len('/__init__')]]
+        return execute(fullname, body, attributes)
+
+    def get_source(self, fullname):
+        try:
+            with open(HOME + SOURCES + self.member(fullname) + '.py', 'rU') as f:
+                return f.read()
+        except IOError:
+            return None
+
+
+def on_disk(fullname, directory):
+    """(kind, path) of a module in a directory of lib, as the interpreter
+    finds it; for a module with bytecode, the bytecode's path."""
+    try:
+        f, path, (_, _, kind) = imp.find_module(fullname.rpartition('.')[2], [directory])
+    except ImportError:
+        return None, None
+    if f:
+        f.close()
+    if kind == imp.PKG_DIRECTORY:
+        path += '/__init__.py'
+    if kind in (imp.PKG_DIRECTORY, imp.PY_SOURCE):
+        try:
+            open(path + 'c').close()
+            path += 'c'
+        except IOError:
+            pass
+    return kind, path
+
+
+class Finder(object):
+    """Finds the modules of the application's own search path entries, in
+    their order: those of lib and its packages copied whole on disk, and
+    those of the archive through its importer. At the first entry that is
+    not the application's (one the program added) it lets the interpreter
+    look, as it always does. Directories stay the interpreter's in
+    sys.path_importer_cache, where pkg_resources and pkgutil expect them."""
+
+    def __init__(self):
+        self.found = {}
+
+    def find_module(self, fullname, path=None):
+        for entry in sys.path if path is None else path:
+            if entry == ARCHIVE or entry.startswith(ARCHIVE + '/'):
+                archive = sys.path_importer_cache.get(entry)
+                if not isinstance(archive, Archive):
+                    try:
+                        archive = sys.path_importer_cache[entry] = Archive(entry)
+                    except ImportError:
+                        continue
+                if archive.find_module(fullname):
+                    return archive
+            elif entry == LIB or entry.startswith(LIB + '/'):
+                kind, where = on_disk(fullname, entry)
+                if kind:
+                    self.found[fullname] = kind, where
+                    return self
+            else:
+                return None
+        return None
+
+    def load_module(self, fullname):
+        kind, path = self.found.pop(fullname)
+        if kind == imp.C_EXTENSION:
+            return imp.load_dynamic(fullname, path)
+        attributes = {'__file__': path}
+        if kind == imp.PKG_DIRECTORY:
+            attributes['__path__'] = [path.rpartition('/')[0]]
+        if path.endswith('.pyc'):
+            with open(path, 'rb') as f:
+                body = code(f.read(), path[len(HOME):-1])
+        else:
+            with open(path, 'rU') as f:
+                body = compile(f.read() + '\n', path, 'exec', 0, True)
+        return execute(fullname, body, attributes)
+
+    def get_data(self, path):
+        """For pkgutil.get_data, which asks the finder of a module."""
+        with open(path, 'rb') as f:
+            return f.read()
+
+
+def excepthook(kind, value, tb):
+    """Prints an uncaught exception as the interpreter does, without the
+    frames of this module, which the plain interpreter does not have."""
+    import traceback
+    own = sys._getframe().f_code.co_filename
+    entries = [e for e in traceback.extract_tb(tb, getattr(sys, 'tracebacklimit', None))
+               if e[0] != own]
+    lines = traceback.format_exception_only(kind, value)
+    module = getattr(kind, '__module__', 'exceptions')
+    if module != 'exceptions' and not issubclass(kind, SyntaxError):
+        lines[-1] = module + '.' + lines[-1]
+    if entries:
+        lines[:0] = ['Traceback (most recent call last):\n'] + traceback.format_list(entries)
+    sys.stderr.write(''.join(lines))
+
+
+def hook(path):
+    if path == ARCHIVE or path.startswith(ARCHIVE + '/'):
+        return Archive(path)
+    raise ImportError('not in the archive')
+
+
+def start(namespace):
+    """Takes over the imports of the application's modules, then runs the
+    program's own __startup__ code in `namespace`."""
+    sys.meta_path.insert(0, Finder())
+    sys.path_hooks.insert(0, hook)
+    sys.path_importer_cache.pop(ARCHIVE, None)
+    sys.excepthook = excepthook
+    archive = hook(ARCHIVE)
+    body = code(archive.get_data(ARCHIVE + '/__startup__.app'), SOURCES + '__startup__.py')
+    exec body in namespace
