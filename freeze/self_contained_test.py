@@ -87,6 +87,19 @@ class SelfContainedTest(TempTest):
         self.assertNotEqual(status, 0)
         self.assertIn('zlib not available', err)
 
+    @unittest.skipIf(os.environ.get('SANITIZED') == '1',
+                     "a sanitizer build's launcher needs the sanitizer runtime too")
+    def test_tcl_finds_its_script_library_in_the_application(self):
+        source = self.source({'__startup__.py':
+                              'import os, Tkinter\ndef run():\n    tcl = Tkinter.Tcl()\n'
+                              '    print tcl.eval("expr {6 * 7}"), tcl.eval("clock format 0 '
+                              '-gmt 1 -format %Y"), os.path.relpath(tcl.eval("info library"), '
+                              'os.path.dirname(os.environ["TCL_LIBRARY"]))\n'})
+        app = self.frozen(source)
+        self.assertTrue(os.path.isfile(os.path.join(app, 'lib', 'tcl8.6', 'init.tcl')))
+        root = self.empty_root({'app': app})
+        self.assertEqual(self.in_root(root, '/app/app'), (0, '42 1970 tcl8.6\n', ''))
+
     def test_runs_with_the_build_python_hidden(self):
         moved = os.path.join(self.tmp, 'jsonpp')
         shutil.copytree(SAMPLE_APP, moved, symlinks=True)

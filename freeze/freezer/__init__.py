@@ -167,13 +167,14 @@ def freeze(options, search_path):
         placer.launchers(options.launcher, names)
         interpreter = placer.interpreter()
         placer.boot()
-        placer.archive(found, text, options.compress)
         placer.extensions(found)
         placer.own(found, options.source)
         placer.packages(found, options.exclude, options.include)
         placer.metadata(found)
         libraries = elf.bundle(root, placer.elves, set([interpreter]),
                                set(options.exclude_library), log)
+        environment = placer.data(elf.runtime_data(libraries.copied))
+        placer.archive(found, text, options.compress, environment)
         line = summary(placer.counts, libraries, elf.glibc(root), size(root))
         settle(placer.lib, placer.when)
         return line

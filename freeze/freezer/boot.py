@@ -195,9 +195,16 @@ def hook(path):
     raise ImportError('not in the archive')
 
 
-def start(namespace):
-    """Takes over the imports of the application's modules, then runs the
+def start(namespace, environment):
+    """Takes over the imports of the application's modules, sets the
+    environment variables that tell bundled libraries where their files
+    are ((name, path relative to the application) pairs), then runs the
     program's own __startup__ code in `namespace`."""
+    if environment:
+        import posix
+        for name, path in environment:
+            posix.environ[name] = HOME + path
+            posix.putenv(name, HOME + path)
     sys.meta_path.insert(0, Finder())
     sys.path_hooks.insert(0, hook)
     sys.path_importer_cache.pop(ARCHIVE, None)

@@ -35,6 +35,18 @@ SYSTEM = frozenset([
     'libresolv.so.2',        # the DNS resolver, which libc's name lookup loads
     'libanl.so.1',           # asynchronous name lookup
 ])
+# Bundled libraries that read files of their own when they start: the
+# directory that holds them, which lies beside the one Tcl reports as its
+# library (/usr/share/tcltk/tcl8.6 and tk8.6 on Debian) and ships as
+# lib/NAME, and the environment variables, with paths below lib, that the
+# application sets when it starts to tell the library where they are.
+RUNTIME_DATA = {
+    # init.tcl, the script library, encodings; Tcl modules such as msgcat
+    # lie in its tcl8 on Debian, which no other variable names
+    'libtcl8.6.so': ('tcl8.6', (('TCL_LIBRARY', 'tcl8.6'), ('TCL8_6_TM_PATH', 'tcl8.6/tcl8'))),
+    # tk.tcl and the widgets' scripts
+    'libtk8.6.so': ('tk8.6', (('TK_LIBRARY', 'tk8.6'),)),
+}
 PT_DYNAMIC, PT_INTERP = 2, 3
 TOOLS = (('patchelf', 'patchelf'), ('ldd', 'libc-bin'), ('objdump', 'binutils'))
 
@@ -156,6 +168,21 @@ def bundle(root, elves, provided, exclude, log):
     for soname, needers in sorted(result.expected.items()):
         log.detail('library %s left to the target system (needed by %s)'
                    % (soname, ', '.join(needers)))
+    return result
+
+
+def runtime_data(copied):
+    """(directory, its variables) of the run-time files of each bundled
+    library that has them, from RUNTIME_DATA."""
+    wanted = [RUNTIME_DATA[s] for s in sorted(copied) if s in RUNTIME_DATA]
+    if not wanted:
+        return []
+    import Tkinter  # the interpreter's own Tcl says where its library is
+    parent = os.path.dirname(Tkinter.Tcl().eval('info library'))
+    result = [(os.path.join(parent, name), variables) for name, variables in wanted]
+    for directory, _ in result:
+        if not os.path.isdir(directory):
+            raise Failure('%s, which a bundled library reads, cannot be found' % directory)
     return result
 
 

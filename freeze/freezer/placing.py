@@ -36,7 +36,7 @@ BOOT_MODULES = ('codecs', 'encodings')
 # Where the sources of the archive's modules lie, relative to the application.
 SOURCES = 'lib/library-source/'
 # The archive's __startup__: __boot__ runs the program's own.
-STARTUP = "__import__('__boot__').start(globals())\n"
+STARTUP = "__import__('__boot__').start(globals(), %r)\n"
 BOOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'boot.py')
 # Names in lib that are the application's, whatever SOURCE holds.
 RESERVED = frozenset(['library.zip', 'library-source', 'python2.7'])
@@ -109,13 +109,15 @@ class Placer(object):
             os.makedirs(target)
         os.chmod(target, 0o755)
 
-    def archive(self, found, startup_text, compress):
+    def archive(self, found, startup_text, compress, environment):
         """Bytecode of every pure-Python module in lib/library.zip, and its
         source in lib/library-source, where its file name leads. The
         archive's __startup__ hands over to __boot__, which takes over
-        the imports and then runs the program's own __startup__ code."""
+        the imports, sets `environment` and then runs the program's own
+        __startup__ code."""
+        stub = STARTUP % (sorted(environment.items()),)
         members = {
-            '__startup__.pyc': code_bytes(compile(STARTUP, '<freeze-app>', 'exec'), self.when),
+            '__startup__.pyc': code_bytes(compile(stub, '<freeze-app>', 'exec'), self.when),
             '__boot__.pyc': bytecode(BOOT, '<freeze-app>', self.when),
             '__startup__.app': code_bytes(compile(startup_text, SOURCES + '__startup__.py',
                                                   'exec', 0, True), self.when)}
@@ -147,6 +149,18 @@ class Placer(object):
         os.chmod(path, 0o644)
         self.counts['modules'] = len(members)
         self.counts['archive'] = os.path.getsize(path)
+
+    def data(self, directories):
+        """The run-time files of bundled libraries: each (directory, its
+        variables) as lib/NAME; returns the environment that tells them
+        where, paths relative to the application."""
+        environment = {}
+        for directory, variables in directories:
+            name = os.path.basename(directory)
+            self.copy_tree(directory, os.path.join(self.lib, name))
+            environment.update((variable, 'lib/' + path) for variable, path in variables)
+            self.log.detail('files of %s -> lib/%s' % (name, name))
+        return environment
 
     def write_source(self, relative, text):
         target = os.path.join(self.root, relative)
