@@ -116,19 +116,21 @@ HIDDEN = {
 }
 
 # A source of a package copied whole that does not compile raises
-# SyntaxError when imported; test subpackages named with --include ship.
+# SyntaxError when imported; a test subpackage ships when --include names
+# its package.
 NAMED_TESTS = {
-    '__startup__.py': 'import pkgutil, json, ctypes, withdata\n'
+    '__startup__.py': 'import pkgutil, withdata\n'
                       'def run():\n'
-                      '    import ctypes.test\n'
-                      '    for p in (json, ctypes.test):\n'
-                      '        print sorted(n for _, n, _ in pkgutil.iter_modules(p.__path__))\n'
+                      '    import withdata.tests.test_it\n'
+                      '    print sorted(n for _, n, _ in pkgutil.iter_modules(withdata.__path__))\n'
                       '    import withdata.modern\n',
 }
 NAMED_TESTS_SITE = {
     'withdata/__init__.py': '',
     'withdata/data.txt': 'data\n',
     'withdata/modern.py': 'def f(*, key):\n    return key\n',
+    'withdata/tests/__init__.py': '',
+    'withdata/tests/test_it.py': 'NAME = "it"\n',
 }
 
 
@@ -219,9 +221,9 @@ class FidelityTest(TempTest):
         self.compare(HIDDEN)
 
     def test_sources_that_do_not_compile_and_named_test_packages_ship(self):
-        err = self.compare(NAMED_TESTS, site=NAMED_TESTS_SITE,
-                           options=('--include', 'json', '--include', 'ctypes.test'))
-        self.assertIn('withdata.modern does not compile, and ships as source', err)
+        err = self.compare(NAMED_TESTS, site=NAMED_TESTS_SITE, options=('--include', 'withdata'))
+        self.assertIn('sources of packages copied whole that do not compile ship as they are, '
+                      'and importing one raises SyntaxError (1): withdata.modern\n', err)
 
 
 class NoWritesTest(TempTest):

@@ -4,14 +4,16 @@
 usage: freeze-app [--name NAME] [--launcher FILE] [--force]
                   [--entry NAME=MODULE:FUNCTION]... [--include MODULE]...
                   [--exclude MODULE]... [--exclude-library SONAME]...
-                  [--path DIR]... [--compress] [--verbose]
+                  [--path DIR]... [--compress] [--keep-debug] [--verbose]
                   SOURCE OUTPUT
+       freeze-app --version
 
 SOURCE is searched first for modules. It holds __startup__.py, which
 defines run(), unless the program is frozen by its entry points:
 --entry NAME=MODULE:FUNCTION makes OUTPUT/NAME a command that calls
 MODULE.FUNCTION() and exits with what it returns; give it once for each
-command. Then --path DIRs are searched, then the interpreter's own library.
+command. --entry NAME takes the console script NAME that the distribution
+metadata on the search path declares, as pip would install it. Then --path DIRs are searched, then the interpreter's own library.
 
   --name NAME               the executable's name (default: OUTPUT's name)
   --launcher FILE           the launcher to copy
@@ -24,6 +26,8 @@ command. Then --path DIRs are searched, then the interpreter's own library.
   --path DIR                another directory to search for modules
   --compress                deflate lib/library.zip (stored by default:
                             start-up reads it without inflating)
+  --keep-debug              keep the debug information of the ELF files
+                            (stripped by default)
   --verbose                 list every file as it is placed
 
 OUTPUT becomes:
@@ -46,7 +50,7 @@ It is built beside OUTPUT and renamed into place when complete. OUTPUT
 must not be, hold or lie inside the sources, the current or the home
 directory, or the interpreter's own directories. Run the
 tool with the Python 2.7 whose library and modules are to be shipped; it
-needs patchelf, ldd and objdump.
+needs patchelf, ldd, objdump and strip.
 """
 
 import optparse
@@ -65,7 +69,8 @@ import freezer  # noqa: E402 (found through the path set above)
 
 
 def parse(argv):
-    parser = optparse.OptionParser(usage=__doc__.split('\n\n')[1][len('usage: '):])
+    parser = optparse.OptionParser(usage=__doc__.split('\n\n')[1][len('usage: '):],
+                                   version='freeze-app ' + freezer.__version__)
     parser.format_help = lambda formatter=None: __doc__
     parser.add_option('--name')
     parser.add_option('--launcher',
@@ -73,6 +78,7 @@ def parse(argv):
     parser.add_option('--force', action='store_true')
     parser.add_option('--verbose', action='store_true')
     parser.add_option('--compress', action='store_true')
+    parser.add_option('--keep-debug', action='store_true')
     for option in ('--entry', '--include', '--exclude', '--exclude-library', '--path'):
         parser.add_option(option, action='append', default=[])
     options, args = parser.parse_args(argv[1:])

@@ -6,9 +6,12 @@ directory safely (output)."""
 import ast
 import os
 import re
+import warnings
 
 from . import elf, finding, output, placing
 from .log import Failure, Log
+
+__version__ = '0.4'
 
 ENTRY = re.compile(r'([^=]*)=([A-Za-z_][\w.]*):([A-Za-z_][\w.]*)\Z')
 # A command's name: what a shell user can type without quoting, and no option.
@@ -42,10 +45,43 @@ def check_name(name):
     return name
 
 
-def entries(given):
-    """NAME=MODULE:FUNCTION, each: name: (module, function)."""
+def console_scripts(directories):
+    """{name: MODULE:FUNCTION} of the console scripts that the distribution
+    metadata in `directories` declares (entry_points.txt of *.dist-info and
+    *.egg-info), as pip installs them; the first directory wins."""
+    found = {}
+    for directory in reversed(directories):
+        if not os.path.isdir(directory):
+            continue
+        for entry in sorted(os.listdir(directory)):
+            path = os.path.join(directory, entry, 'entry_points.txt')
+            if not entry.endswith(('.dist-info', '.egg-info')) or not os.path.isfile(path):
+                continue
+            section = None
+            with open(path) as f:
+                for line in f:
+                    line = line.split('#')[0].strip()
+                    if line.startswith('['):
+                        section = line.strip('[]').strip()
+                    elif section == 'console_scripts' and '=' in line:
+                        name, value = line.split('=', 1)
+                        found[name.strip()] = value.split('[')[0].strip()
+    return found
+
+
+def entries(given, directories):
+    """NAME=MODULE:FUNCTION, or NAME of a console script declared in
+    `directories`, each: name: (module, function)."""
     commands = {}
+    scripts = None
     for entry in given:
+        if '=' not in entry:
+            if scripts is None:
+                scripts = console_scripts(directories)
+            if entry not in scripts:
+                raise Failure('--entry %s: no console script of that name; found: %s'
+                              % (entry, ', '.join(sorted(scripts)) or 'none'))
+            entry = '%s=%s' % (entry, scripts[entry])
         m = ENTRY.match(entry)
         if not m:
             raise Failure('--entry %s: expected NAME=MODULE:FUNCTION' % entry)
@@ -56,7 +92,7 @@ def entries(given):
     return commands
 
 
-def startup(options, default):
+def startup(options, default, search_path):
     """The startup module: (path, text, the modules it must find, the
     executables' names, the commands). `default` names the executable
     when neither --name nor --entry does."""
@@ -67,7 +103,7 @@ def startup(options, default):
                           % options.source)
         if options.name:
             raise Failure('--name and --entry exclude each other: --entry names the commands')
-        commands = entries(options.entry)
+        commands = entries(options.entry, [options.source] + options.path + search_path)
         text = COMMANDS % sorted(commands.items())
         required = dict((module, 'named by --entry %s' % name)
                         for name, (module, _) in sorted(commands.items(), reverse=True))
@@ -152,12 +188,15 @@ def settle(lib, when):
 def freeze(options, search_path):
     """Freezes options.source into options.output; returns the summary."""
     log = Log(options.verbose)
+    # Sources of other packages' test data may hold what Python warns of
+    # while compiling: the user cannot act on it.
+    warnings.simplefilter('ignore', SyntaxWarning)
     check_options(options)
     elf.check_tools()
     placing.epoch()
     target = output.check(options.output, [options.source] + options.path, search_path,
                           options.force)
-    path, text, required, names, commands = startup(options, target.name)
+    path, text, required, names, commands = startup(options, target.name, search_path)
     found = finding.find((path, text), required, [options.source] + options.path + search_path,
                          options.source, options, log)
     check_commands(commands, found)
@@ -172,7 +211,7 @@ def freeze(options, search_path):
         placer.packages(found, options.exclude, options.include)
         placer.metadata(found)
         libraries = elf.bundle(root, placer.elves, set([interpreter]),
-                               set(options.exclude_library), log)
+                               set(options.exclude_library), options.keep_debug, log)
         environment = placer.data(elf.runtime_data(libraries.copied))
         placer.archive(found, text, options.compress, environment)
         line = summary(placer.counts, libraries, elf.glibc(root), size(root))

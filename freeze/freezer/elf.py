@@ -8,7 +8,9 @@ Each needed library that is not part of the C library is copied into lib/
 under its soname and read in turn. Then the run path of every placed ELF
 file but the launchers is set to the one directory where those libraries
 are, relative to $ORIGIN, as DT_RUNPATH: nothing points back at the
-machine the application was frozen on. Last, the versions of the GNU C
+machine the application was frozen on. Their debug information is
+stripped (strip --strip-debug, which changes nothing else), unless the
+user keeps it. Last, the versions of the GNU C
 library that the files require are read with objdump: the highest is the
 oldest C library the application runs with.
 """
@@ -48,7 +50,8 @@ RUNTIME_DATA = {
     'libtk8.6.so': ('tk8.6', (('TK_LIBRARY', 'tk8.6'),)),
 }
 PT_DYNAMIC, PT_INTERP = 2, 3
-TOOLS = (('patchelf', 'patchelf'), ('ldd', 'libc-bin'), ('objdump', 'binutils'))
+TOOLS = (('patchelf', 'patchelf'), ('ldd', 'libc-bin'), ('objdump', 'binutils'),
+         ('strip', 'binutils'))
 
 
 def is_elf(path):
@@ -121,15 +124,17 @@ class Bundle(object):
         self.expected = {}
 
 
-def bundle(root, elves, provided, exclude, log):
+def bundle(root, elves, provided, exclude, keep_debug, log):
     """Bundles what the placed ELF files `elves` (placed path: original
-    path) need, sets their run paths and returns a Bundle. `provided` are
-    the sonames the application directory has of its own. The tools were
-    checked for (check_tools) before anything was built."""
+    path) need, sets their run paths, strips their debug information
+    unless `keep_debug`, and returns a Bundle. `provided` are the sonames
+    the application directory has of its own. The tools were checked for
+    (check_tools) before anything was built."""
     lib = os.path.join(root, 'lib')
     result = Bundle()
     todo = sorted(elves.items())
     while todo:
+        log.status('bundling libraries: %d' % len(result.copied))
         placed, original = todo.pop(0)
         where = resolved(original)
         who = os.path.relpath(placed, root)
@@ -163,6 +168,8 @@ def bundle(root, elves, provided, exclude, log):
         runpath = '$ORIGIN' if origin == '.' else '$ORIGIN/' + origin
         run(['patchelf', '--remove-rpath', placed])
         run(['patchelf', '--set-rpath', runpath, placed])
+        if not keep_debug:
+            run(['strip', '--strip-debug', placed])
     for soname, needers in sorted(result.copied.items()):
         log.detail('library %s -> lib/%s (needed by %s)' % (soname, soname, ', '.join(needers)))
     for soname, needers in sorted(result.expected.items()):

@@ -4,12 +4,16 @@ The standard library's modulefinder reads the bytecode of every module it
 reaches and follows its imports. On top of it:
 - the imports that no reading of the importer's code can see (made from C,
   by name, lazily) come from the table HIDDEN below;
-- `if __name__ == '__main__':` blocks of modules outside SOURCE are not
-  followed: they run only when such a module is run as a script;
+- what reading tells (module `reading`): where each import sits, which
+  blocks never run, which optional-feature chains are not followed, and
+  that `if __name__ == '__main__':` blocks of modules outside SOURCE run
+  only when such a module is run as a script;
 - a module that does not compile is recorded and left out, not fatal,
   unless it is the program's own and the program imports it;
-- a package that is copied whole is read whole, since any of its modules
-  may be imported by name.
+- a package that is copied whole is read whole but for its test
+  subpackages, since any of its modules may be imported by name;
+- the names that a copy of six serves under six.moves are read from its
+  own table and their Python 2 modules ship where the program imports them.
 """
 
 import ast
@@ -20,6 +24,7 @@ import re
 import StringIO
 import sysconfig
 
+from . import reading
 from .log import Failure
 
 # Shipped with every program: the interpreter imports them by name.
@@ -45,6 +50,7 @@ HIDDEN = {
     '_curses_panel': ('_curses',),            # likewise _curses's
     '_multiprocessing': ('cPickle', 'multiprocessing'),  # its C init imports both
     'pkg_resources.extern': ('pkg_resources._vendor',),  # vendored packages load through a hook
+    'setuptools.extern': ('setuptools._vendor',),        # the same hook, setuptools' copy
 }
 
 # Names that imports reach but that no file provides, by design, with
@@ -52,7 +58,7 @@ HIDDEN = {
 ALIASES = (
     'os.path',               # os puts its path module there itself
     'pkg_resources.extern',  # served from pkg_resources._vendor by an import hook
-    'extern',                # the same, reached by a relative import
+    'setuptools.extern',     # served from setuptools._vendor likewise
 )
 
 # Modules of other systems (Windows, Jython) and of Python 3, with
@@ -65,8 +71,15 @@ ELSEWHERE = (
     'urllib.parse', 'urllib.request', 'http.client',
 )
 
-# Subpackages of the standard library's packages that hold their test suites.
-STDLIB_TESTS = frozenset(['test', 'tests', 'idle_test'])
+# Files of Windows programs that packages carry to write Windows
+# installers and launchers (distutils' wininst-*.exe, setuptools' and
+# distlib's launchers) or to run there: never used on Linux, not shipped.
+WINDOWS_ONLY = ('.exe', '.dll', '.pyd')
+
+# Subpackages that hold test suites (and the standard library's package
+# test): not read as part of a package copied whole, and shipped only where
+# a shipped module imports them or --include names them.
+TESTS = frozenset(['test', 'tests', 'testing', 'idle_test'])
 
 STDLIB = os.path.realpath(sysconfig.get_path('stdlib'))
 SITE = frozenset(os.path.realpath(sysconfig.get_path(p)) for p in ('purelib', 'platlib'))
@@ -86,42 +99,6 @@ def below(name, names):
 
 def is_stdlib(path):
     return bool(path) and inside(path, STDLIB) and not any(inside(path, s) for s in SITE)
-
-
-def is_main_block(node):
-    """True for `if __name__ == '__main__':`, either way round."""
-    if not isinstance(node, ast.If) or not isinstance(node.test, ast.Compare):
-        return False
-    test = node.test
-    if len(test.ops) != 1 or not isinstance(test.ops[0], ast.Eq):
-        return False
-    sides = [test.left, test.comparators[0]]
-    names = [s.id for s in sides if isinstance(s, ast.Name)]
-    strings = [s.s for s in sides if isinstance(s, ast.Str)]
-    return names == ['__name__'] and strings == ['__main__']
-
-
-def names_used(nodes):
-    return set(n.id for node in nodes for n in ast.walk(node)
-               if isinstance(n, ast.Name) and isinstance(n.ctx, ast.Load))
-
-
-def without_script(body):
-    """A module's statements without what runs only when it is a script:
-    its `if __name__ == '__main__':` blocks, and the private top-level
-    functions that only those blocks call (such as _test), and so on. A
-    public one (main, cli) may be another program's entry point: it stays."""
-    dropped = [node for node in body if is_main_block(node)]
-    body = [node for node in body if node not in dropped]
-    while True:
-        wanted = names_used(dropped)
-        only = [node for node in body if isinstance(node, ast.FunctionDef)
-                and node.name in wanted and node.name.startswith('_')
-                and node.name not in names_used([n for n in body if n is not node])]
-        if not only:
-            return body
-        dropped += only
-        body = [node for node in body if node not in only]
 
 
 def binds(body, name):
@@ -200,20 +177,24 @@ def describe(error, path):
 
 
 class Finder(modulefinder.ModuleFinder):
-    def __init__(self, path, source, excludes):
+    def __init__(self, path, source, excludes, log):
         modulefinder.ModuleFinder.__init__(self, path, excludes=list(excludes))
         self.source = source
+        self.log = log
         self.broken = {}  # module name: (file, why it does not compile)
+        self.kinds = {}   # module name: {name it imports: where it sits (reading.KINDS)}
+        self.from_names = {}  # module name: names it imports from a package, not as modules
 
     def load_module(self, fqname, fp, pathname, file_info):
+        self.log.status('finding modules: %d' % len(self.modules))
         if file_info[2] != imp.PY_SOURCE:
             return modulefinder.ModuleFinder.load_module(self, fqname, fp, pathname, file_info)
         try:
             text = fp.read()
             check_coding(text, pathname)
-            tree = ast.parse(text + '\n', pathname)
+            tree = reading.prune(ast.parse(text + '\n', pathname), fqname)
             if not inside(pathname, self.source):
-                tree.body = without_script(tree.body)
+                tree.body = reading.without_script(tree.body)
             code = compile(tree, pathname, 'exec', 0, True)
         except (SyntaxError, TypeError, ValueError) as e:
             self.broken[fqname] = (pathname, describe(e, pathname))
@@ -222,8 +203,23 @@ class Finder(modulefinder.ModuleFinder):
         m = self.add_module(fqname)
         m.__file__ = pathname
         m.__code__ = code
+        self.kinds[fqname], self.from_names[fqname] = reading.imports(
+            tree, fqname, os.path.basename(pathname) == '__init__.py')
         self.scan_code(code, m)
         return m
+
+    def _safe_import_hook(self, name, caller, fromlist, level=-1):
+        """As modulefinder's, but a relative import that fails is recorded
+        by its absolute name."""
+        if level > 0 and caller is not None:
+            try:
+                parent = self.determine_parent(caller, level)
+            except ImportError:
+                parent = None
+            if parent is not None:
+                name = parent.__name__ + ('.' + name if name else '')
+                level = 0
+        modulefinder.ModuleFinder._safe_import_hook(self, name, caller, fromlist, level)
 
     def load_package(self, fqname, pathname):
         """As modulefinder loads a package, but a namespace package takes
@@ -277,12 +273,12 @@ def walk(directory, loops=None):
 
 def package_modules(package, directory, skip_tests):
     """Every module and subpackage below a package directory, by name;
-    without the standard library's test suites if `skip_tests`."""
+    without its test subpackages if `skip_tests`."""
     for path, dirs, files in walk(directory):
         relative = os.path.relpath(path, directory)
         prefix = package if relative == '.' else package + '.' + relative.replace(os.sep, '.')
         dirs[:] = sorted(d for d in dirs if IDENTIFIER.match(d)
-                         and not (skip_tests and d in STDLIB_TESTS)
+                         and not (skip_tests and d in TESTS)
                          and any(os.path.isfile(os.path.join(path, d, '__init__' + s))
                                  for s in ('.py', '.pyc')))
         names = set()
@@ -294,15 +290,16 @@ def package_modules(package, directory, skip_tests):
             yield prefix + '.' + name
 
 
-def whole(directory, stdlib):
+def whole(directory):
     """A package is copied whole when it holds anything but Python source
     and bytecode: extension modules, data files, and directories that are
     no packages, whose files are all data."""
     for path, dirs, files in walk(directory):
-        dirs[:] = [d for d in dirs if d != '__pycache__' and not (stdlib and d in STDLIB_TESTS)]
+        dirs[:] = [d for d in dirs if d != '__pycache__' and d not in TESTS]
         if files and not ('__init__.py' in files or '__init__.pyc' in files):
             return True
-        if any(os.path.splitext(f)[1] not in ('.py', '.pyc', '.pyo') for f in files):
+        if any(os.path.splitext(f)[1] not in ('.py', '.pyc', '.pyo') + WINDOWS_ONLY
+               for f in files):
             return True
     return False
 
@@ -321,9 +318,9 @@ class Found(object):
 
 
 def expand(finder, name, log, tests=False):
-    """Adds a module, or a package with all its submodules (with the
-    standard library's test suites only if `tests`). Returns False when
-    the name itself cannot be found."""
+    """Adds a module, or a package with all its submodules (with its test
+    subpackages only if `tests`). Returns False when the name itself
+    cannot be found."""
     if finder.excluded(name):
         return True
     try:
@@ -332,8 +329,7 @@ def expand(finder, name, log, tests=False):
         return False
     m = finder.modules.get(name)
     if m is not None and m.__path__:
-        skip = is_stdlib(m.__file__) and not tests
-        for sub in [s for d in m.__path__ for s in package_modules(name, d, skip)]:
+        for sub in [s for d in m.__path__ for s in package_modules(name, d, not tests)]:
             if not finder.excluded(sub):
                 try:
                     finder.import_hook(sub)
@@ -346,7 +342,7 @@ def find(startup, required, search_path, source, options, log):
     """Finds what the program needs. `startup` is (path, text) of the
     __startup__ module, `required` the modules that must be found, each
     with who needs it."""
-    finder = Finder(search_path, source, options.exclude)
+    finder = Finder(search_path, source, options.exclude, log)
     path, text = startup
     try:
         finder.load_module('__startup__', StringIO.StringIO(text), path,
@@ -357,7 +353,8 @@ def find(startup, required, search_path, source, options, log):
         if finder.excluded(name):
             raise Failure('module %s, %s, is left out by --exclude' % (name, who))
     lost = [name for name in sorted(required)
-            if name not in finder.modules and not expand(finder, name, log)]
+            if name not in finder.modules and not expand(finder, name, log)
+            and not six_of(finder, name)]
     # The program's own modules that it imports must compile.
     for where, why in sorted(finder.broken.values()):
         if inside(where, source):
@@ -377,33 +374,16 @@ def find(startup, required, search_path, source, options, log):
         for name in roots:
             done.add(name)
             expand(finder, name, log)
-        roots = []
+        roots = [n for n in moved(finder) if n not in done]
         for name, m in sorted(finder.modules.items()):
             roots += [n for n in HIDDEN.get(name, ()) if n not in done]
             if m.__path__ and '.' not in name and name not in packages:
-                if any(whole(d, is_stdlib(m.__file__)) for d in m.__path__):
+                if any(whole(d) for d in m.__path__):
                     packages[name] = m.__path__
                     if name not in done:
                         roots.append(name)
 
-    missing, _ = finder.any_missing_maybe()
-    for name in missing:
-        if (name in finder.modules or name in finder.broken or finder.excluded(name)
-                or below(name, ALIASES)):
-            continue
-        importers = sorted(finder.badmodules[name])
-        line = 'module %s, imported by %s, not found' % (name, ', '.join(importers))
-        if not below(name, ELSEWHERE) and any(
-                not is_stdlib(getattr(finder.modules.get(i), '__file__', None) or '')
-                for i in importers if i in finder.modules):
-            log.warn(line)
-        else:
-            log.detail(line)
-    for name, (_, why) in sorted(finder.broken.items()):
-        if name.split('.')[0] in packages:
-            log.warn('%s does not compile, and ships as source: %s' % (name, why))
-        else:
-            log.warn('left out %s, which does not compile: %s' % (name, why))
+    report(finder, packages, ['__startup__'] + sorted(required), log)
     warn_unused(finder, source, log)
     home = os.path.realpath(source)
     own = set(name for name, m in finder.modules.items()
@@ -411,6 +391,134 @@ def find(startup, required, search_path, source, options, log):
               and (m.__file__ or '').endswith(('.py', '.pyc'))
               and os.path.dirname(os.path.realpath(m.__file__)) == home)
     return Found(finder.modules, packages, finder.broken, own)
+
+
+SIX_MOVES = re.compile(r'((?:.+\.)?six)\.moves(?:\.(.+))?\Z')
+
+
+def six_of(finder, name):
+    """(the copy of six, the name below its moves) for a name that a
+    shipped copy of six serves under six.moves; None otherwise."""
+    m = SIX_MOVES.match(name)
+    if m and m.group(1) in finder.modules:
+        return m.group(1), m.group(2)
+    return None
+
+
+def moved(finder):
+    """The Python 2 modules behind every name below six.moves that a
+    shipped module imports, from the table of its copy of six."""
+    tables = {}
+    result = set()
+    for names in finder.kinds.values():
+        for name in names:
+            served = six_of(finder, name)
+            if not served or not served[1]:
+                continue
+            six, below_moves = served
+            if six not in tables:
+                path = finder.modules[six].__file__ or ''
+                tables[six] = {}
+                if path.endswith('.py'):
+                    with open(path, 'rU') as f:
+                        tables[six] = reading.six_moves(ast.parse(f.read(), path))
+            parts = below_moves.split('.')
+            for i in range(len(parts), 0, -1):
+                if '.'.join(parts[:i]) in tables[six]:
+                    result.update(tables[six]['.'.join(parts[:i])])
+                    break
+    return sorted(result)
+
+
+def not_a_module(finder, name, importers):
+    """True for pkg.name that the importers name only in `from pkg import
+    name` where pkg is found and holds no module `name`: a class or
+    function imported from a package, not a module."""
+    if not all(name in finder.from_names.get(i, ()) for i in importers):
+        return False
+    package, _, last = name.rpartition('.')
+    m = finder.modules.get(package)
+    if m is None or not m.__path__:
+        return False
+    return not any(os.path.exists(os.path.join(d, last + suffix)) for d in m.__path__
+                   for suffix in ('', '.py', '.pyc', '.so', 'module.so'))
+
+
+def needed(finder, roots):
+    """The modules that importing `roots` imports for certain: those
+    imported unconditionally at module level, and their packages, from
+    the roots on."""
+    seen = set()
+    todo = list(roots)
+    while todo:
+        name = todo.pop()
+        if name in seen or name not in finder.modules:
+            continue
+        seen.add(name)
+        parts = name.split('.')
+        todo += ['.'.join(parts[:i]) for i in range(1, len(parts))]
+        todo += [n for n, kind in finder.kinds.get(name, {}).items() if kind == 'module level']
+    return seen
+
+
+def report(finder, packages, roots, log):
+    """Tells the user what is missing: on the terminal, one line for each
+    module that a module the program needs for certain (needed(roots))
+    imports unconditionally at module level, with its importers, and one
+    line that counts the rest by where they are imported (reading.KINDS);
+    --verbose lists every one with its kind. Names that are no modules (a
+    class imported from a package), that six serves, or that other
+    systems provide are no missing modules."""
+    missing, _ = finder.any_missing_maybe()
+    certain = needed(finder, roots)
+    counts = {}
+    for name in missing:
+        if (name in finder.modules or name in finder.broken or finder.excluded(name)
+                or below(name, ALIASES) or six_of(finder, name)):
+            continue
+        # modulefinder also names as importers the modules that import
+        # another name of the same spelling from a module that has it.
+        importers = sorted(i for i in finder.badmodules[name]
+                           if name in finder.kinds.get(i, [name]))
+        if not importers or not_a_module(finder, name, importers):
+            continue
+        kinds = [finder.kinds.get(i, {}).get(name, 'module level') if i != '-' else 'delayed'
+                 for i in importers]
+        kinds = ['indirect' if k == 'module level' and i not in certain else k
+                 for i, k in zip(importers, kinds)]
+        kind = min(kinds, key=(reading.KINDS + ('indirect',)).index)
+        if below(name, ELSEWHERE):
+            kind = 'of other systems'
+        line = 'module %s, imported by %s, not found' % (name, ', '.join(importers))
+        if kind == 'module level':
+            log.warn(line)
+        elif all(is_stdlib(getattr(finder.modules.get(i), '__file__', None) or '')
+                 for i in importers):
+            log.detail('%s (%s, in the standard library)' % (line, kind))
+        else:
+            counts[kind] = counts.get(kind, 0) + 1
+            log.detail('%s (%s)' % (line, kind))
+    broken = sorted(n for n in finder.broken if n.split('.')[0] in packages)
+    for name in sorted(set(finder.broken) - set(broken)):
+        log.warn('left out %s, which does not compile: %s' % (name, finder.broken[name][1]))
+    for name in broken:
+        log.detail('%s does not compile, and ships as source: %s'
+                   % (name, finder.broken[name][1]))
+    if broken:
+        log.warn('sources of packages copied whole that do not compile ship as they are, '
+                 'and importing one raises SyntaxError (%d): %s'
+                 % (len(broken), ', '.join(broken[:3]) + (', ...' if len(broken) > 3 else '')))
+    if counts:
+        log.warn('%d other modules not found, which the program imports only %s '
+                 '(--verbose lists them)' % (sum(counts.values()), ', '.join(
+                     '%s (%d)' % (WHERE[k], counts[k]) for k in sorted(counts, key=ORDER.index))))
+
+
+# How the summary line says where the imports of missing modules sit.
+WHERE = {'conditional': 'under an if', 'optional': 'where ImportError is handled',
+         'delayed': 'inside functions', 'of other systems': 'for other systems and Python 3',
+         'indirect': 'in modules imported so'}
+ORDER = ['optional', 'conditional', 'delayed', 'indirect', 'of other systems']
 
 
 def warn_unused(finder, source, log):

@@ -28,7 +28,7 @@ import time
 import zipfile
 
 from .elf import is_shared_object
-from .finding import IDENTIFIER, STDLIB_TESTS, below, check_coding, is_stdlib, walk
+from .finding import IDENTIFIER, TESTS, WINDOWS_ONLY, below, check_coding, is_stdlib, walk
 from .log import Failure
 
 # Provided under lib/python2.7 rather than in the archive.
@@ -123,6 +123,7 @@ class Placer(object):
                                                   'exec', 0, True), self.when)}
         self.write_source(SOURCES + '__startup__.py', startup_text)
         for name, m in sorted(found.modules.items()):
+            self.log.status('compiling: %s' % name)
             if (name == '__startup__' or not m.__file__ or is_boot(name)
                     or name.split('.')[0] in found.packages or is_extension(m.__file__)
                     or name in found.own):
@@ -226,15 +227,16 @@ class Placer(object):
         """Copies a package as installed, links followed: sources with
         their bytecode, bytecode-only modules, extension modules, and every
         other file as it is; every file of a directory that is not a
-        package is data. Not what `exclude` names, nor the standard
-        library's test suites unless `include` names them."""
+        package is data. Not what `exclude` names, nor test subpackages
+        that no shipped module imports and `include` does not name."""
         loops = []
         for path, dirs, files in walk(directory, loops):
+            self.log.status('copying %s' % name)
             relative = os.path.normpath(os.path.relpath(path, directory))
             parts = [name] + ([] if relative == '.' else relative.split(os.sep))
             dotted = '.'.join(parts)
-            if below(dotted, exclude) or (is_stdlib(directory) and parts[-1] in STDLIB_TESTS
-                                          and not below(dotted, include)):
+            if below(dotted, exclude) or (parts[-1] in TESTS and not below(dotted, include)
+                                          and not any(below(m, [dotted]) for m in found.modules)):
                 dirs[:] = []
                 continue
             target = os.path.join(self.lib, *parts)
@@ -247,6 +249,8 @@ class Placer(object):
                 display = '/'.join(parts + [f])
                 if not os.path.exists(source):
                     self.log.warn('%s is a link to nothing: left out' % source)
+                elif ext in WINDOWS_ONLY:
+                    self.log.detail('file lib/%s left out: a Windows program' % display)
                 elif not is_package or not IDENTIFIER.match(stem):
                     self.copy(source, os.path.join(target, f))
                     self.counts['files'] += 1

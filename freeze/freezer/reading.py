@@ -1,0 +1,208 @@
+"""What reading a module's code tells the finder: where each of its
+imports sits, and which of them are never followed.
+
+Where an import sits decides what its absence means:
+  module level  at the top of the module, unconditional: the module
+                cannot be imported without it
+  optional      in a `try:` statement with a handler of ImportError (or of
+                any exception), its handlers and `else:` too: the module
+                does without it, or has another way
+  conditional   under `if`: another system's or version's branch
+  delayed       inside a function: needed when, and if, it runs
+Inside a function counts before a handler, a handler before an `if`.
+
+Never followed:
+- blocks that never run: `if False:`, `if 0:`, and the type checkers'
+  `if TYPE_CHECKING:` and its spellings (NEVER below);
+- `if __name__ == '__main__':` blocks of modules outside SOURCE, and the
+  private functions only they call (see without_script);
+- the standard library's optional-feature chains in CHAINS: imports that
+  lead from a module to a large optional feature that a program uses only
+  if it imports the feature itself, which it then ships.
+"""
+
+import ast
+
+KINDS = ('module level', 'conditional', 'optional', 'delayed')  # weakest first
+
+# Names of constants that are false whenever the program runs: the type
+# checkers set them.
+NEVER = frozenset(['TYPE_CHECKING', 'MYPY_CHECK_RUNNING'])
+
+# Imports not followed, by importer: each leads to an optional feature of
+# the standard library that the importer offers from inside a function.
+CHAINS = {
+    'pydoc': ('Tkinter',),       # pydoc.gui(), the graphical browser: Tk and X11
+    'site': ('pydoc',),          # help() of the interactive prompt, and through it Tk
+}
+
+
+def is_main_block(node):
+    """True for `if __name__ == '__main__':`, either way round."""
+    if not isinstance(node, ast.If) or not isinstance(node.test, ast.Compare):
+        return False
+    test = node.test
+    if len(test.ops) != 1 or not isinstance(test.ops[0], ast.Eq):
+        return False
+    sides = [test.left, test.comparators[0]]
+    names = [s.id for s in sides if isinstance(s, ast.Name)]
+    strings = [s.s for s in sides if isinstance(s, ast.Str)]
+    return names == ['__name__'] and strings == ['__main__']
+
+
+def names_used(nodes):
+    return set(n.id for node in nodes for n in ast.walk(node)
+               if isinstance(n, ast.Name) and isinstance(n.ctx, ast.Load))
+
+
+def without_script(body):
+    """A module's statements without what runs only when it is a script:
+    its `if __name__ == '__main__':` blocks, and the private top-level
+    functions that only those blocks call (such as _test), and so on. A
+    public one (main, cli) may be another program's entry point: it stays."""
+    dropped = [node for node in body if is_main_block(node)]
+    body = [node for node in body if node not in dropped]
+    while True:
+        wanted = names_used(dropped)
+        only = [node for node in body if isinstance(node, ast.FunctionDef)
+                and node.name in wanted and node.name.startswith('_')
+                and node.name not in names_used([n for n in body if n is not node])]
+        if not only:
+            return body
+        dropped += only
+        body = [node for node in body if node not in only]
+
+
+def never(test):
+    """True for the test of an `if` that never holds when the program runs."""
+    if isinstance(test, ast.Name):
+        return test.id in NEVER or test.id == 'False'
+    if isinstance(test, ast.Attribute):
+        return test.attr in NEVER
+    return isinstance(test, ast.Num) and test.n == 0
+
+
+class Pruner(ast.NodeTransformer):
+    """Takes out the blocks that never run and the imports of CHAINS."""
+
+    def __init__(self, chained):
+        self.chained = chained
+
+    def visit_If(self, node):
+        self.generic_visit(node)
+        if never(node.test):
+            return node.orelse or ast.copy_location(ast.Pass(), node)
+        return node
+
+    def visit_Import(self, node):
+        if any(alias.name.split('.')[0] in self.chained for alias in node.names):
+            return ast.copy_location(ast.Pass(), node)
+        return node
+
+    def visit_ImportFrom(self, node):
+        if node.level == 0 and (node.module or '').split('.')[0] in self.chained:
+            return ast.copy_location(ast.Pass(), node)
+        return node
+
+
+def prune(tree, name):
+    """The module `name`'s tree without what is never followed (but its
+    main blocks, which without_script takes out where that applies)."""
+    return ast.fix_missing_locations(Pruner(CHAINS.get(name, ())).visit(tree))
+
+
+def handles_import_error(handlers):
+    for handler in handlers:
+        names = handler.type.elts if isinstance(handler.type, ast.Tuple) else [handler.type]
+        if any(n is None or (isinstance(n, ast.Name) and n.id in (
+                'ImportError', 'Exception', 'BaseException')) or (
+                isinstance(n, ast.Attribute) and n.attr == 'ImportError') for n in names):
+            return True
+    return False
+
+
+def stronger(kind, other):
+    return max(kind, other, key=KINDS.index)
+
+
+def imports(tree, name, is_package):
+    """({imported name: kind}, the names that only a from-import names) of
+    a module's tree, every name absolute: the module imported, and each
+    name of a from-import below it (which may be a module or not); an
+    implicit relative import gives both readings."""
+    package = name if is_package else name.rpartition('.')[0]
+    found = {}
+    modules = set()
+
+    def add(module, kind, is_module=True):
+        found[module] = min(found.get(module, kind), kind, key=KINDS.index)
+        if is_module:
+            modules.add(module)
+
+    def visit(node, kind):
+        if isinstance(node, (ast.FunctionDef, ast.Lambda)):
+            kind = stronger(kind, 'delayed')
+        elif isinstance(node, ast.Import):
+            for alias in node.names:
+                add(alias.name, kind)
+                if package:
+                    add(package + '.' + alias.name, kind)
+        elif isinstance(node, ast.ImportFrom):
+            bases = [node.module] + ([package + '.' + node.module]
+                                     if package and node.module else [])
+            if node.level > 0:
+                parts = package.split('.') if package else []
+                parts = parts[:len(parts) - node.level + 1]
+                bases = ['.'.join(parts + ([node.module] if node.module else []))]
+            for base in filter(None, bases):
+                add(base, kind)
+                for alias in node.names:
+                    if alias.name != '*':
+                        add(base + '.' + alias.name, kind, False)
+        if isinstance(node, ast.TryExcept) and handles_import_error(node.handlers):
+            # `else:` runs only if the body's imports worked, a handler only
+            # if they did not: each is one of two ways.
+            for child in node.body + node.orelse + node.handlers:
+                visit(child, stronger(kind, 'optional'))
+            return
+        if isinstance(node, ast.If):
+            visit(node.test, kind)
+            for child in node.body + node.orelse:
+                visit(child, stronger(kind, 'conditional'))
+            return
+        for child in ast.iter_child_nodes(node):
+            visit(child, kind)
+
+    visit(tree, 'module level')
+    return found, set(found) - modules
+
+
+def six_moves(tree):
+    """{name below six.moves: the Python 2 modules behind it}, read from
+    a copy of six: its MovedModule(name, old, ...) and MovedAttribute(name,
+    old_module, ...) entries, and the lists of the urllib submodules
+    (_urllib_parse_moved_attributes and the like), which six.moves.urllib
+    and six.moves.urllib.parse serve."""
+    table = {}
+
+    def entries(node):
+        for call in ast.walk(node):
+            if (isinstance(call, ast.Call) and isinstance(call.func, ast.Name)
+                    and call.func.id in ('MovedModule', 'MovedAttribute')
+                    and len(call.args) >= 2
+                    and all(isinstance(a, ast.Str) for a in call.args[:2])):
+                yield call.args[0].s, call.args[1].s
+
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Assign) and len(node.targets) == 1 and isinstance(
+                node.targets[0], ast.Name):
+            target = node.targets[0].id
+            if target.startswith('_urllib_') and target.endswith('_moved_attributes'):
+                sub = 'urllib.' + target[len('_urllib_'):-len('_moved_attributes')]
+                for _, old in entries(node.value):
+                    table.setdefault(sub, set()).add(old)
+                    table.setdefault('urllib', set()).add(old)
+                continue
+            for name, old in entries(node.value):
+                table.setdefault(name, set()).add(old)
+    return table

@@ -1,0 +1,156 @@
+"""What ships and what the user is told: warnings that name only what
+can break the program, optional features and test suites left out, debug
+information stripped, commands taken from distribution metadata, and the
+names that a copy of six serves.
+"""
+
+import os
+import re
+import sys
+import unittest
+
+from test_support import FREEZE_APP, TOOLS, TempTest, build_extension, plain, start, write
+
+# A third-party package that imports in every way a missing module can be
+# imported: the warnings name only what its import cannot do without.
+IMPORTS = {
+    'lib3p/__init__.py': 'import os\n'
+                         'try:\n    import fastjson\nexcept ImportError:\n    fastjson = None\n'
+                         'if os.name == "nt":\n    import winthing\n'
+                         'def later():\n    import lazything\n'
+                         'TYPE_CHECKING = False\nif TYPE_CHECKING:\n    import typing\n'
+                         'from .sub import helper\n'
+                         'from .nothere import thing\n'
+                         'import required_missing\n',
+    'lib3p/sub.py': 'def helper():\n    pass\n',
+}
+
+# A package copied whole (it holds an extension module) whose tests import
+# the standard library's test suite.
+TESTED = {
+    'speedy/__init__.py': 'from speedy._fast import twice\n',
+    'speedy/tests/__init__.py': '',
+    'speedy/tests/test_speedy.py': 'from test import test_support\nimport unittest, speedy\n',
+}
+
+# A vendored six, as small as it can be: its table and the importer that
+# serves six.moves at run time.
+SIX = ('import sys, types\n'
+       '__path__ = []  # six.moves is imported below it\n'
+       'class MovedModule(object):\n'
+       '    def __init__(self, name, old, new=None):\n'
+       '        self.name, self.mod = name, old\n'
+       '_moved_attributes = [MovedModule("html_parser", "HTMLParser", "html.parser"),\n'
+       '                     MovedModule("tkinter", "Tkinter")]\n'
+       '_moved = dict((m.name, m) for m in _moved_attributes)\n'
+       'class _Importer(object):\n'
+       '    def find_module(self, fullname, path=None):\n'
+       '        return self if fullname.startswith(__name__ + ".moves") else None\n'
+       '    def load_module(self, fullname):\n'
+       '        if fullname not in sys.modules:\n'
+       '            if fullname == __name__ + ".moves":\n'
+       '                mod = types.ModuleType(fullname)\n'
+       '                mod.__path__ = []\n'
+       '            else:\n'
+       '                __import__(_moved[fullname.rpartition(".")[2]].mod)\n'
+       '                mod = sys.modules[_moved[fullname.rpartition(".")[2]].mod]\n'
+       '            sys.modules[fullname] = mod\n'
+       '        return sys.modules[fullname]\n'
+       'sys.meta_path.append(_Importer())\n')
+
+
+def size(root):
+    return sum(os.path.getsize(os.path.join(p, f)) for p, _, files in os.walk(root) for f in files)
+
+
+class ShippingTest(TempTest):
+    def test_warnings_name_only_what_the_program_cannot_do_without(self):
+        site = self.source(IMPORTS, name='site')
+        source = self.source({'__startup__.py': 'import lib3p\ndef run():\n    pass\n'})
+        status, out, err = self.freeze(source, '--path', site)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(err, 'freeze-app: warning: module lib3p.nothere, imported by lib3p, '
+                              'not found\n'
+                              'freeze-app: warning: module required_missing, imported by lib3p, '
+                              'not found\n'
+                              'freeze-app: warning: 3 other modules not found, which the program '
+                              'imports only where ImportError is handled (1), under an if (1), '
+                              'inside functions (1) (--verbose lists them)\n')
+        status, out, err = self.freeze(source, '--path', site, '--force', '--verbose')
+        self.assertEqual(status, 0, err)
+        for line in ('module fastjson, imported by lib3p, not found (optional)',
+                     'module winthing, imported by lib3p, not found (conditional)',
+                     'module lazything, imported by lib3p, not found (delayed)'):
+            self.assertIn(line, out)
+        self.assertNotIn('typing', out + err)
+        self.assertNotIn('helper', out + err)
+
+    def test_test_suites_and_optional_features_stay_out_unless_imported(self):
+        site = self.source(TESTED, name='site')
+        build_extension(os.path.join(site, 'speedy', '_fast.so'), '_fast')
+        source = self.source({'__startup__.py': 'import speedy, site, pydoc\n'
+                                                'def run():\n    print speedy.twice(2)\n'})
+        app = self.frozen(source, '--path', site)
+        lib = os.path.join(app, 'lib')
+        for name in ('test', 'speedy/tests', '_tkinter.so', 'tcl8.6', 'unittest'):
+            self.assertFalse(os.path.exists(os.path.join(lib, name)), name)
+        self.assertEqual(start([os.path.join(app, 'app')]), (0, '4\n', ''))
+        with_tests = size(app)
+        os.rename(os.path.join(site, 'speedy', 'tests'), os.path.join(self.tmp, 'tests'))
+        status, _, err = self.freeze(source, '--path', site, '--force')
+        self.assertEqual(status, 0, err)
+        self.assertLessEqual(with_tests, 1.2 * size(app))
+        # A program that imports the end of a chain itself gets it.
+        tk = self.source({'__startup__.py': 'import pydoc, Tkinter\ndef run():\n    pass\n'},
+                         name='tk')
+        status, _, err = self.freeze(tk, output=os.path.join(self.tmp, 'tk-app'))
+        self.assertEqual(status, 0, err)
+        self.assertTrue(os.path.exists(os.path.join(self.tmp, 'tk-app', 'lib', '_tkinter.so')))
+
+    def test_debug_information_is_stripped_unless_kept(self):
+        def debug_sections(path):
+            sections = start(['readelf', '-S', path], env=TOOLS)[1]
+            return re.findall(r'\.debug_\w+', sections)
+        library = os.path.join(os.path.dirname(os.path.dirname(sys.executable)), 'lib',
+                               'libpython2.7.so.1.0')
+        source = self.source({'__startup__.py': 'import zlib\ndef run():\n    pass\n'})
+        app = self.frozen(source)
+        for name in ('libpython2.7.so.1.0', 'lib/zlib.so', 'lib/libz.so.1'):
+            self.assertEqual(debug_sections(os.path.join(app, name)), [], name)
+        self.assertEqual(start([os.path.join(app, 'app')]), (0, '', ''))
+        if not debug_sections(library):
+            self.skipTest('this interpreter library carries no debug information')
+        app = self.frozen(source, '--force', '--keep-debug')
+        self.assertEqual(debug_sections(os.path.join(app, 'libpython2.7.so.1.0')),
+                         debug_sections(library))
+
+    def test_commands_by_console_script_name_and_the_version(self):
+        site = self.source({'tool/__init__.py': '',
+                            'tool/cli.py': 'def main():\n    print "tool"\n',
+                            'tool-1.0.dist-info/entry_points.txt':
+                                '[console_scripts]\nhello = tool.cli:main [extra]\n'
+                                '[gui_scripts]\nwindow = tool.cli:main\n'}, name='site')
+        source = self.source({})
+        app = self.frozen(source, '--path', site, '--entry', 'hello')
+        self.assertEqual(start([os.path.join(app, 'hello')]), (0, 'tool\n', ''))
+        status, out, err = self.freeze(source, '--path', site, '--force', '--entry', 'window')
+        self.assertEqual(status, 1)
+        self.assertTrue(re.match(r'freeze-app: --entry window: no console script of that '
+                                 r'name; found: (.*, )?hello(, .*)?\n\Z', err), err)
+        self.assertEqual(start([sys.executable, FREEZE_APP, '--version']),
+                         (0, 'freeze-app 0.4\n', ''))
+
+    def test_what_a_copy_of_six_serves_ships_where_it_is_imported(self):
+        site = self.source({'vend/__init__.py': '', 'vend/six.py': SIX}, name='site')
+        source = self.source({'__startup__.py': 'from vend.six.moves import html_parser\n'
+                                                'def run():\n'
+                                                '    print html_parser.HTMLParser.__name__\n'})
+        status, out, err = self.freeze(source, '--path', site)
+        self.assertEqual((status, err), (0, ''))
+        app = os.path.join(self.tmp, 'out', 'app')
+        self.assertEqual(start([os.path.join(app, 'app')]), plain(source, path=[site]))
+        self.assertFalse(os.path.exists(os.path.join(app, 'lib', '_tkinter.so')))
+
+
+if __name__ == '__main__':
+    unittest.main(verbosity=2)
