@@ -130,23 +130,33 @@ class FreezeTest(TempTest):
         with open(os.path.join(self.tmp, 'moved', 'lib', 'speedy', '__init__.pyc'), 'rb') as f:
             self.assertEqual(f.read(), bytecode)
 
-    def test_plugins_imported_by_name_ship_with_include(self):
-        source = self.source({
-            '__startup__.py': 'import importlib, sys, plugins\n'
-                              'def run():\n    for name in sys.argv[1:]:\n'
-                              '        print importlib.import_module("plugins." + name).NAME\n',
-            'plugins/__init__.py': '',
-            'plugins/alpha.py': 'NAME = "alpha"\n',
-            'plugins/beta.py': 'import colorsys\nNAME = "beta %d" % colorsys.rgb_to_hsv(0, 0, 1)[2]\n'})
-        status, _, err = self.freeze(source)
+    def test_plugins_imported_by_name_ship_by_their_prefix_or_with_include(self):
+        plugins = {'plugins/__init__.py': '',
+                   'plugins/alpha.py': 'NAME = "alpha"\n',
+                   'plugins/beta.py': 'import colorsys\n'
+                                      'NAME = "beta %d" % colorsys.rgb_to_hsv(0, 0, 1)[2]\n'}
+        # A name built on the package's own prefix: all its modules ship.
+        source = self.source(dict(plugins, **{'__startup__.py':
+            'import importlib, sys, plugins\n'
+            'def run():\n    for name in sys.argv[1:]:\n'
+            '        print importlib.import_module("plugins." + name).NAME\n'}))
+        app = self.frozen(source)
+        self.assertEqual(self.run_moved(app, ['alpha', 'beta']), (0, 'alpha\nbeta 1\n', ''))
+        # A name that reading cannot tell: the user is told what to include.
+        source = self.source(dict(plugins, **{'__startup__.py':
+            'import importlib, sys, plugins\n'
+            'def run():\n    for name in sys.argv[1:]:\n'
+            '        print importlib.import_module(name).NAME\n'}), name='src2')
+        status, _, err = self.freeze(source, '--force')
         self.assertEqual(status, 0, err)
         self.assertIn('plugins not imported by the program and left out: plugins.alpha, '
                       'plugins.beta (--include plugins ships them)', err)
-        status, out, err = self.run_moved(os.path.join(self.tmp, 'out', 'app'), ['alpha'])
+        status, out, err = self.run_moved(app, ['plugins.alpha'])
         self.assertEqual((status, out), (1, ''))
         self.assertIn('ImportError: No module named alpha', err)
         app = self.frozen(source, '--force', '--include', 'plugins')
-        self.assertEqual(self.run_moved(app, ['alpha', 'beta']), (0, 'alpha\nbeta 1\n', ''))
+        self.assertEqual(self.run_moved(app, ['plugins.alpha', 'plugins.beta']),
+                         (0, 'alpha\nbeta 1\n', ''))
 
     def test_exclude_leaves_out_a_package_and_what_only_it_needs(self):
         source = self.source({'__startup__.py': 'try:\n    import json\nexcept ImportError:\n'

@@ -59,6 +59,32 @@ SIX = ('import sys, types\n'
        'sys.meta_path.append(_Importer())\n')
 
 
+# Modules that programs load by name: a plug-in declared as an entry point,
+# a package that imports its submodules from a table of names or from a
+# name it builds, and one that lists its own directory.
+BY_NAME = {
+    'plugged/__init__.py': '',
+    'plugged/alpha.py': 'class Plugin(object):\n    NAME = "alpha plug-in"\n',
+    'plugged-1.0.dist-info/METADATA': 'Metadata-Version: 2.1\nName: plugged\nVersion: 1.0\n',
+    'plugged-1.0.dist-info/top_level.txt': 'plugged\n',
+    'plugged-1.0.dist-info/entry_points.txt': '[demo.plugins]\nalpha = plugged.alpha:Plugin\n',
+    'lexers/__init__.py': 'MAPPING = {"py": "lexers.python"}\n'
+                          'def get(name):\n'
+                          '    return __import__(MAPPING[name], None, None, ["NAME"]).NAME\n',
+    'lexers/python.py': 'NAME = "python lexer"\n',
+    'styles/__init__.py': 'def get(name):\n'
+                          '    return __import__("styles." + name, None, None, ["NAME"]).NAME\n',
+    'styles/dark.py': 'NAME = "dark style"\n',
+    'listed/__init__.py': 'import os\n'
+                          'def load():\n'
+                          '    names = sorted(f[:-3] for f in os.listdir(os.path.dirname(__file__))\n'
+                          '                   if f.endswith(".py") and f != "__init__.py")\n'
+                          '    return [__import__("listed." + n, None, None, ["N"]).N for n in names]\n',
+    'listed/one.py': 'N = 1\n',
+    'listed/two.py': 'N = 2\n',
+}
+
+
 def size(root):
     return sum(os.path.getsize(os.path.join(p, f)) for p, _, files in os.walk(root) for f in files)
 
@@ -139,6 +165,20 @@ class ShippingTest(TempTest):
                                  r'name; found: (.*, )?hello(, .*)?\n\Z', err), err)
         self.assertEqual(start([sys.executable, FREEZE_APP, '--version']),
                          (0, 'freeze-app 0.4\n', ''))
+
+    def test_modules_loaded_by_name_ship_without_options(self):
+        site = self.source(BY_NAME, name='site')
+        source = self.source({'__startup__.py':
+                              'import pkg_resources, plugged, lexers, styles, listed\n'
+                              'def run():\n'
+                              '    for point in pkg_resources.iter_entry_points("demo.plugins"):\n'
+                              '        print point.name, point.load().NAME\n'
+                              '    print lexers.get("py"), styles.get("dark"), listed.load()\n'})
+        status, out, err = self.freeze(source, '--path', site)
+        self.assertEqual(status, 0, err)
+        expected = plain(source, path=[site])
+        self.assertEqual(expected, (0, 'alpha alpha plug-in\npython lexer dark style [1, 2]\n', ''))
+        self.assertEqual(start([os.path.join(self.tmp, 'out', 'app', 'app')]), expected)
 
     def test_what_a_copy_of_six_serves_ships_where_it_is_imported(self):
         site = self.source({'vend/__init__.py': '', 'vend/six.py': SIX}, name='site')

@@ -184,6 +184,7 @@ class Finder(modulefinder.ModuleFinder):
         self.broken = {}  # module name: (file, why it does not compile)
         self.kinds = {}   # module name: {name it imports: where it sits (reading.KINDS)}
         self.from_names = {}  # module name: names it imports from a package, not as modules
+        self.by_name = {}  # module outside the standard library: what it imports by name
 
     def load_module(self, fqname, fp, pathname, file_info):
         self.log.status('finding modules: %d' % len(self.modules))
@@ -203,8 +204,10 @@ class Finder(modulefinder.ModuleFinder):
         m = self.add_module(fqname)
         m.__file__ = pathname
         m.__code__ = code
-        self.kinds[fqname], self.from_names[fqname] = reading.imports(
-            tree, fqname, os.path.basename(pathname) == '__init__.py')
+        is_package = os.path.basename(pathname) == '__init__.py'
+        self.kinds[fqname], self.from_names[fqname] = reading.imports(tree, fqname, is_package)
+        if not is_stdlib(pathname):
+            self.by_name[fqname] = reading.by_name(tree, fqname, is_package)
         self.scan_code(code, m)
         return m
 
@@ -374,7 +377,8 @@ def find(startup, required, search_path, source, options, log):
         for name in roots:
             done.add(name)
             expand(finder, name, log)
-        roots = [n for n in moved(finder) if n not in done]
+        roots = [n for n in moved(finder) + plugins(finder) + sorted(
+            set(n for names in finder.by_name.values() for n in names if n)) if n not in done]
         for name, m in sorted(finder.modules.items()):
             roots += [n for n in HIDDEN.get(name, ()) if n not in done]
             if m.__path__ and '.' not in name and name not in packages:
@@ -428,6 +432,49 @@ def moved(finder):
                     result.update(tables[six]['.'.join(parts[:i])])
                     break
     return sorted(result)
+
+
+def plugins(finder):
+    """The modules that the entry points of every shipped distribution
+    name (its plug-ins, which programs load by name through
+    pkg_resources), but its console and GUI scripts."""
+    result = set()
+    homes = {}
+    for name, m in finder.modules.items():
+        if '.' not in name and name != '__startup__' and m.__file__ and not is_stdlib(m.__file__):
+            home = os.path.dirname(m.__path__[0] if m.__path__ else m.__file__)
+            homes.setdefault(home, set()).add(name)
+    for home, names in sorted(homes.items()):
+        for entry in sorted(os.listdir(home)):
+            meta = os.path.join(home, entry)
+            points = os.path.join(meta, 'entry_points.txt')
+            if not entry.endswith(('.dist-info', '.egg-info')) or not os.path.isfile(points) \
+                    or not top_names(meta) & names:
+                continue
+            section = None
+            with open(points) as f:
+                for line in f:
+                    line = line.split('#')[0].strip()
+                    if line.startswith('['):
+                        section = line.strip('[]').strip()
+                    elif '=' in line and section not in ('console_scripts', 'gui_scripts'):
+                        result.add(line.split('=', 1)[1].split(':')[0].split('[')[0].strip())
+    return sorted(result)
+
+
+def top_names(meta):
+    """The top-level modules a distribution's metadata says it installs."""
+    if os.path.isdir(meta):
+        top_level = os.path.join(meta, 'top_level.txt')
+        if os.path.isfile(top_level):
+            with open(top_level) as f:
+                return set(line.strip() for line in f if line.strip())
+        record = os.path.join(meta, 'RECORD')
+        if os.path.isfile(record):
+            with open(record) as f:
+                return set(os.path.splitext(line.split(',')[0].split('/')[0])[0] for line in f)
+    project = os.path.basename(meta).split('-')[0]
+    return set([project, project.replace('.', '_'), project.lower().replace('.', '_')])
 
 
 def not_a_module(finder, name, importers):

@@ -28,7 +28,8 @@ import time
 import zipfile
 
 from .elf import is_shared_object
-from .finding import IDENTIFIER, TESTS, WINDOWS_ONLY, below, check_coding, is_stdlib, walk
+from .finding import (IDENTIFIER, TESTS, WINDOWS_ONLY, below, check_coding, is_stdlib,
+                      top_names, walk)
 from .log import Failure
 
 # Provided under lib/python2.7 rather than in the archive.
@@ -328,18 +329,3 @@ class Placer(object):
             target = os.path.join(self.root, name)
             shutil.copyfile(launcher, target)
             os.chmod(target, 0o755)
-
-
-def top_names(meta):
-    """The top-level modules a distribution's metadata says it installs."""
-    if os.path.isdir(meta):
-        top_level = os.path.join(meta, 'top_level.txt')
-        if os.path.isfile(top_level):
-            with open(top_level) as f:
-                return set(line.strip() for line in f if line.strip())
-        record = os.path.join(meta, 'RECORD')
-        if os.path.isfile(record):
-            with open(record) as f:
-                return set(os.path.splitext(line.split(',')[0].split('/')[0])[0] for line in f)
-    project = os.path.basename(meta).split('-')[0]
-    return set([project, project.replace('.', '_'), project.lower().replace('.', '_')])

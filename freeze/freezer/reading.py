@@ -206,3 +206,47 @@ def six_moves(tree):
             for name, old in entries(node.value):
                 table.setdefault(name, set()).add(old)
     return table
+
+
+# Calls that import a module by name, and calls that list a directory,
+# which a package does to find its own modules.
+IMPORT_CALLS = frozenset(['__import__', 'import_module', 'importlib.import_module'])
+LISTING_CALLS = frozenset(['pkgutil.iter_modules', 'pkgutil.walk_packages', 'iter_modules',
+                           'walk_packages', 'os.listdir', 'listdir', 'glob.glob'])
+
+
+def dotted(node):
+    if isinstance(node, ast.Name):
+        return node.id
+    if isinstance(node, ast.Attribute):
+        inner = dotted(node.value)
+        return inner and inner + '.' + node.attr
+    return None
+
+
+def by_name(tree, name, is_package):
+    """The modules and packages that a module imports by name: a constant
+    name is that module; a name built on a constant prefix ('pkg.sub.' +
+    x) is every module of that package; any other computed name, and a
+    listing of the module's own directory (__file__, __path__), is every
+    module of the module's own package. None stands for a computed name
+    in a module of no package, which cannot be decided."""
+    package = name if is_package else name.rpartition('.')[0]
+    found = set()
+    for node in ast.walk(tree):
+        if not isinstance(node, ast.Call) or not node.args:
+            continue
+        call, first = dotted(node.func), node.args[0]
+        if call in IMPORT_CALLS:
+            if isinstance(first, ast.Str):
+                found.add(first.s)
+            elif (isinstance(first, ast.BinOp) and isinstance(first.op, ast.Add)
+                  and isinstance(first.left, ast.Str) and first.left.s.endswith('.')):
+                found.add(first.left.s[:-1])
+            else:
+                found.add(package or None)
+        elif call in LISTING_CALLS and package and any(
+                isinstance(n, ast.Name) and n.id in ('__file__', '__path__')
+                for n in ast.walk(first)):
+            found.add(package)
+    return found
