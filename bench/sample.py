@@ -200,9 +200,9 @@ def report(args, runs, initial_imports):
               % (ir[NO_RUNPATH] / ir[FROZEN]),
               '  instructions, %.3f of its time.' % (timing[NO_RUNPATH][1] / ratio_time),
               '- The interpreter library stripped of its symbol table too (debug',
-              '  information is stripped by default): %.3f of the default\'s instructions,',
-              '  %.3f of its time.'
-              % (ir[STRIPPED] / ir[FROZEN], timing[STRIPPED][1] / ratio_time)]
+              '  information is stripped by default): %.3f of the default\'s instructions,'
+              % (ir[STRIPPED] / ir[FROZEN]),
+              '  %.3f of its time.' % (timing[STRIPPED][1] / ratio_time)]
     app = os.path.dirname(programs[FROZEN][0])
     sources = size(os.path.join(app, 'lib', 'library-source'))
     lines += ['', '### Size of the frozen directories', '',

@@ -36,6 +36,9 @@ TRACEBACKS = {
                 '    raise Oops("for the interpreter to print")\n',
 }
 
+# An error inside a codec that the interpreter imported while it started.
+CODEC = {'__startup__.py': 'def run():\n    "\\xff".decode("utf-8")\n'}
+
 # An error while a module of the program is imported.
 IMPORT_ERROR = {
     '__startup__.py': 'import broken\nrun = broken.run\n',
@@ -152,7 +155,8 @@ class FidelityTest(TempTest):
         app = os.path.join(self.tmp, 'moved')
         os.rename(os.path.join(self.tmp, 'out', 'app'), app)
         decoys = os.path.join(self.tmp, 'decoys')
-        for name in list(files) + ['json/__init__.py', 'json/decoder.py', 'lib/greet.py']:
+        for name in list(files) + ['json/__init__.py', 'json/decoder.py', 'lib/greet.py',
+                                   'encodings/utf_8.py', 'lib/library-source/encodings/utf_8.py']:
             write(os.path.join(decoys, name), DECOY)
         places = [app + '/lib/library-source/', app + '/lib/', STDLIB + '/', source + '/'] + \
             [p + '/' for p in path]
@@ -169,6 +173,9 @@ class FidelityTest(TempTest):
 
     def test_tracebacks_show_the_shipped_lines_whatever_the_current_directory_holds(self):
         self.compare(TRACEBACKS)
+
+    def test_an_error_in_a_codec_of_the_interpreter_start_shows_its_line(self):
+        self.compare(CODEC)
 
     def test_an_error_while_importing_shows_no_frames_of_the_freezer(self):
         self.compare(IMPORT_ERROR)

@@ -57,15 +57,8 @@ def console_scripts(directories):
             path = os.path.join(directory, entry, 'entry_points.txt')
             if not entry.endswith(('.dist-info', '.egg-info')) or not os.path.isfile(path):
                 continue
-            section = None
-            with open(path) as f:
-                for line in f:
-                    line = line.split('#')[0].strip()
-                    if line.startswith('['):
-                        section = line.strip('[]').strip()
-                    elif section == 'console_scripts' and '=' in line:
-                        name, value = line.split('=', 1)
-                        found[name.strip()] = value.split('[')[0].strip()
+            found.update((name, target) for group, name, target in finding.entry_points(path)
+                         if group == 'console_scripts')
     return found
 
 

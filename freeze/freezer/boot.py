@@ -25,7 +25,9 @@ compile, which raise SyntaxError as they do under the plain interpreter)
 are loaded as the interpreter loads them.
 
 An uncaught exception is printed without the frames of this module,
-which the plain interpreter does not have.
+which the plain interpreter does not have, and with the absolute names of
+the codecs that the interpreter imported before this module took over
+(their file names stay relative to the application directory).
 
 Only the interpreter's built-in modules are imported here, but for
 printing an uncaught exception: nothing else may be imported before these
@@ -176,10 +178,15 @@ class Finder(object):
 def excepthook(kind, value, tb):
     """Prints an uncaught exception as the interpreter does, without the
     frames of this module, which the plain interpreter does not have."""
-    import traceback
+    import linecache, traceback
     own = sys._getframe().f_code.co_filename
     entries = [e for e in traceback.extract_tb(tb, getattr(sys, 'tracebacklimit', None))
                if e[0] != own]
+    # The modules the interpreter imported before this one took over keep
+    # file names relative to the application directory.
+    entries = [(HOME + f, n, name, linecache.getline(HOME + f, n).strip() or None)
+               if f.startswith(SOURCES) else (f, n, name, line)
+               for f, n, name, line in entries]
     lines = traceback.format_exception_only(kind, value)
     module = getattr(kind, '__module__', 'exceptions')
     if module != 'exceptions' and not issubclass(kind, SyntaxError):

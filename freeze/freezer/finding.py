@@ -451,15 +451,25 @@ def plugins(finder):
             if not entry.endswith(('.dist-info', '.egg-info')) or not os.path.isfile(points) \
                     or not top_names(meta) & names:
                 continue
-            section = None
-            with open(points) as f:
-                for line in f:
-                    line = line.split('#')[0].strip()
-                    if line.startswith('['):
-                        section = line.strip('[]').strip()
-                    elif '=' in line and section not in ('console_scripts', 'gui_scripts'):
-                        result.add(line.split('=', 1)[1].split(':')[0].split('[')[0].strip())
+            result.update(target.split(':')[0] for group, _, target in entry_points(points)
+                          if group not in ('console_scripts', 'gui_scripts'))
     return sorted(result)
+
+
+def entry_points(path):
+    """(group, name, MODULE:ATTRIBUTE) of each entry point in an
+    entry_points.txt, extras left out."""
+    result = []
+    group = None
+    with open(path) as f:
+        for line in f:
+            line = line.split('#')[0].strip()
+            if line.startswith('['):
+                group = line.strip('[]').strip()
+            elif '=' in line and group:
+                name, target = line.split('=', 1)
+                result.append((group, name.strip(), target.split('[')[0].strip()))
+    return result
 
 
 def top_names(meta):

@@ -39,6 +39,10 @@ SOURCES = 'lib/library-source/'
 # The archive's __startup__: __boot__ runs the program's own.
 STARTUP = "__import__('__boot__').start(globals(), %r)\n"
 BOOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'boot.py')
+# The modules of lib/python2.7 that the interpreter imports while it
+# starts, and the codecs it is most often seen in: their sources ship.
+STARTING = frozenset(['codecs.py', 'encodings/__init__.py', 'encodings/aliases.py',
+                      'encodings/utf_8.py', 'encodings/ascii.py', 'encodings/latin_1.py'])
 # Names in lib that are the application's, whatever SOURCE holds.
 RESERVED = frozenset(['library.zip', 'library-source', 'python2.7'])
 DEFAULT_EPOCH = 315532800  # 1980-01-01, the earliest time a zip archive holds
@@ -301,19 +305,21 @@ class Placer(object):
             self.copy_tree(os.path.join(source, entry), os.path.join(target, entry))
 
     def boot(self):
-        """codecs and encodings, compiled, under lib/python2.7."""
+        """codecs and encodings, compiled, under lib/python2.7. Their file
+        names lead into lib/library-source like the archive's, and the
+        sources of those the interpreter imports while it starts (STARTING)
+        ship there: the others would double the size of the sample."""
         stdlib = sysconfig.get_path('stdlib')
         target = os.path.join(self.lib, 'python2.7')
-        self.mkdir(target)
         self.mkdir(os.path.join(target, 'encodings'))
-        self.write(os.path.join(target, 'codecs.pyc'),
-                   bytecode(os.path.join(stdlib, 'codecs.py'), 'codecs.py', self.when))
-        encodings = os.path.join(stdlib, 'encodings')
-        for entry in sorted(os.listdir(encodings)):
-            if entry.endswith('.py'):
-                display = 'encodings/' + entry
-                self.write(os.path.join(target, display + 'c'),
-                           bytecode(os.path.join(encodings, entry), display, self.when))
+        names = ['codecs.py'] + ['encodings/' + e for e in sorted(os.listdir(
+            os.path.join(stdlib, 'encodings'))) if e.endswith('.py')]
+        for name in names:
+            self.write(os.path.join(target, name + 'c'),
+                       bytecode(os.path.join(stdlib, name), SOURCES + name, self.when))
+            if name in STARTING:
+                with open(os.path.join(stdlib, name)) as f:
+                    self.write_source(SOURCES + name, f.read())
 
     def interpreter(self):
         library = os.path.join(sysconfig.get_config_var('LIBDIR'),
