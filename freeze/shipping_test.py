@@ -180,6 +180,22 @@ class ShippingTest(TempTest):
         self.assertEqual(expected, (0, 'alpha alpha plug-in\npython lexer dark style [1, 2]\n', ''))
         self.assertEqual(start([os.path.join(self.tmp, 'out', 'app', 'app')]), expected)
 
+    def test_namespace_packages_of_nspkg_pth_files_import(self):
+        pth = ("import sys, types, os;p = os.path.join(sys._getframe(1).f_locals['sitedir'], "
+               "*('nsx',));m = sys.modules.setdefault('nsx', types.ModuleType('nsx'));"
+               "mp = (m or []) and m.__dict__.setdefault('__path__',[]);"
+               "(p not in mp) and mp.append(p)\n")
+        site = self.source({'nsx/one/__init__.py': 'NAME = "one"\n',
+                            'nsx_one-1.0-py2.7-nspkg.pth': pth}, name='site')
+        other = self.source({'nsx/two/__init__.py': 'NAME = "two"\n',
+                             'nsx_two-1.0-py2.7-nspkg.pth': pth}, name='other')
+        source = self.source({'__startup__.py': 'import nsx.one, nsx.two\n'
+                                                'def run():\n    print nsx.one.NAME, nsx.two.NAME\n'})
+        status, out, err = self.freeze(source, '--path', site, '--path', other)
+        self.assertEqual((status, err), (0, ''))
+        self.assertEqual(start([os.path.join(self.tmp, 'out', 'app', 'app')]),
+                         (0, 'one two\n', ''))
+
     def test_what_a_copy_of_six_serves_ships_where_it_is_imported(self):
         site = self.source({'vend/__init__.py': '', 'vend/six.py': SIX}, name='site')
         source = self.source({'__startup__.py': 'from vend.six.moves import html_parser\n'

@@ -170,6 +170,24 @@ def declares_namespace(directory):
         return False
 
 
+def pth_namespace(fullname, directories):
+    """The directories whose *-nspkg.pth files (which pip writes for the
+    namespace packages of setuptools) declare the namespace package
+    `fullname`: they name it as the tuple of its parts."""
+    parts = repr(tuple(fullname.split('.')))
+    found = []
+    for d in directories:
+        if not os.path.isdir(d):
+            continue
+        for entry in sorted(os.listdir(d)):
+            if entry.endswith('-nspkg.pth'):
+                with open(os.path.join(d, entry)) as f:
+                    if parts in f.read():
+                        found.append(d)
+                        break
+    return found
+
+
 def describe(error, path):
     if isinstance(error, SyntaxError):
         return '%s:%s: %s' % (error.filename or path, error.lineno, error.msg)
@@ -233,9 +251,17 @@ class Finder(modulefinder.ModuleFinder):
         parent = fqname.rpartition('.')[0]
         search = self.modules[parent].__path__ if parent else self.path
         m.__path__ = [pathname]
-        if declares_namespace(pathname):
+        # A package without __init__ is one that a *-nspkg.pth declares.
+        declared = not any(os.path.isfile(os.path.join(pathname, '__init__' + suffix))
+                           for suffix in ('.py', '.pyc'))
+        if declared or declares_namespace(pathname):
             m.__path__ += [p for p in (os.path.join(d, fqname.rpartition('.')[2]) for d in search)
                            if os.path.isdir(p) and not os.path.samefile(p, pathname)]
+        if declared:
+            # No __init__: the .pth file makes the module when Python starts.
+            m.__code__ = compile('', os.path.join(pathname, '__init__.py'), 'exec')
+            self.kinds[fqname], self.from_names[fqname] = {}, set()
+            return m
         fp, buf, stuff = self.find_module('__init__', m.__path__)
         try:
             self.load_module(fqname, fp, buf, stuff)
@@ -243,6 +269,18 @@ class Finder(modulefinder.ModuleFinder):
             if fp:
                 fp.close()
         return m
+
+    def find_module(self, name, path, parent=None):
+        """As modulefinder finds a module, and a namespace package that a
+        *-nspkg.pth file declares, which has no __init__."""
+        try:
+            return modulefinder.ModuleFinder.find_module(self, name, path, parent)
+        except ImportError:
+            fullname = parent.__name__ + '.' + name if parent else name
+            for d in pth_namespace(fullname, path or self.path):
+                if os.path.isdir(os.path.join(d, name)):
+                    return None, os.path.join(d, name), ('', '', imp.PKG_DIRECTORY)
+            raise
 
     def excluded(self, name):
         return below(name, self.excludes)
