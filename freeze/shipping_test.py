@@ -68,6 +68,11 @@ BY_NAME = {
     'plugged-1.0.dist-info/METADATA': 'Metadata-Version: 2.1\nName: plugged\nVersion: 1.0\n',
     'plugged-1.0.dist-info/top_level.txt': 'plugged\n',
     'plugged-1.0.dist-info/entry_points.txt': '[demo.plugins]\nalpha = plugged.alpha:Plugin\n',
+    # Nothing imports this one: the program names its group.
+    'extra.py': 'class Plugin(object):\n    NAME = "extra plug-in"\n',
+    'extra-1.0.dist-info/METADATA': 'Metadata-Version: 2.1\nName: extra\nVersion: 1.0\n',
+    'extra-1.0.dist-info/top_level.txt': 'extra\n',
+    'extra-1.0.dist-info/entry_points.txt': '[demo.plugins]\nbeta = extra:Plugin\n',
     'lexers/__init__.py': 'MAPPING = {"py": "lexers.python"}\n'
                           'def get(name):\n'
                           '    return __import__(MAPPING[name], None, None, ["NAME"]).NAME\n',
@@ -171,13 +176,15 @@ class ShippingTest(TempTest):
         source = self.source({'__startup__.py':
                               'import pkg_resources, plugged, lexers, styles, listed\n'
                               'def run():\n'
-                              '    for point in pkg_resources.iter_entry_points("demo.plugins"):\n'
+                              '    for point in sorted(pkg_resources.iter_entry_points('
+                              '"demo.plugins"), key=lambda p: p.name):\n'
                               '        print point.name, point.load().NAME\n'
                               '    print lexers.get("py"), styles.get("dark"), listed.load()\n'})
         status, out, err = self.freeze(source, '--path', site)
         self.assertEqual(status, 0, err)
         expected = plain(source, path=[site])
-        self.assertEqual(expected, (0, 'alpha alpha plug-in\npython lexer dark style [1, 2]\n', ''))
+        self.assertEqual(expected, (0, 'alpha alpha plug-in\nbeta extra plug-in\n'
+                                       'python lexer dark style [1, 2]\n', ''))
         self.assertEqual(start([os.path.join(self.tmp, 'out', 'app', 'app')]), expected)
 
     def test_namespace_packages_of_nspkg_pth_files_import(self):

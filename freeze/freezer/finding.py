@@ -203,6 +203,7 @@ class Finder(modulefinder.ModuleFinder):
         self.kinds = {}   # module name: {name it imports: where it sits (reading.KINDS)}
         self.from_names = {}  # module name: names it imports from a package, not as modules
         self.by_name = {}  # module outside the standard library: what it imports by name
+        self.strings = set()  # the short strings of every module read, for entry point groups
 
     def load_module(self, fqname, fp, pathname, file_info):
         self.log.status('finding modules: %d' % len(self.modules))
@@ -226,6 +227,8 @@ class Finder(modulefinder.ModuleFinder):
         self.kinds[fqname], self.from_names[fqname] = reading.imports(tree, fqname, is_package)
         if not is_stdlib(pathname):
             self.by_name[fqname] = reading.by_name(tree, fqname, is_package)
+            self.strings.update(n.s for n in ast.walk(tree)
+                                if isinstance(n, ast.Str) and len(n.s) < 80)
         self.scan_code(code, m)
         return m
 
@@ -473,24 +476,25 @@ def moved(finder):
 
 
 def plugins(finder):
-    """The modules that the entry points of every shipped distribution
-    name (its plug-ins, which programs load by name through
-    pkg_resources), but its console and GUI scripts."""
+    """The plug-ins that programs load by name through entry points
+    (pkg_resources, entrypoints): every module that the entry points of a
+    shipped distribution name, and those of any distribution on the search
+    path outside the standard library whose group a shipped module names
+    in a string (flake8's 'flake8.extension'); console and GUI scripts are
+    no plug-ins."""
     result = set()
-    homes = {}
-    for name, m in finder.modules.items():
-        if '.' not in name and name != '__startup__' and m.__file__ and not is_stdlib(m.__file__):
-            home = os.path.dirname(m.__path__[0] if m.__path__ else m.__file__)
-            homes.setdefault(home, set()).add(name)
-    for home, names in sorted(homes.items()):
+    shipped = set(name for name, m in finder.modules.items()
+                  if '.' not in name and name != '__startup__' and m.__file__)
+    for home in [d for d in finder.path if os.path.isdir(d) and not is_stdlib(d)]:
         for entry in sorted(os.listdir(home)):
             meta = os.path.join(home, entry)
             points = os.path.join(meta, 'entry_points.txt')
-            if not entry.endswith(('.dist-info', '.egg-info')) or not os.path.isfile(points) \
-                    or not top_names(meta) & names:
+            if not entry.endswith(('.dist-info', '.egg-info')) or not os.path.isfile(points):
                 continue
+            ours = top_names(meta) & shipped
             result.update(target.split(':')[0] for group, _, target in entry_points(points)
-                          if group not in ('console_scripts', 'gui_scripts'))
+                          if group not in ('console_scripts', 'gui_scripts')
+                          and (ours or group in finder.strings))
     return sorted(result)
 
 
