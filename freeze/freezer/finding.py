@@ -212,9 +212,12 @@ class Finder(modulefinder.ModuleFinder):
         try:
             text = fp.read()
             check_coding(text, pathname)
-            tree = reading.prune(ast.parse(text + '\n', pathname), fqname)
+            tree = ast.parse(text + '\n', pathname)
+            pristine = not reading.prune(tree, fqname)
             if not inside(pathname, self.source):
-                tree.body = reading.without_script(tree.body)
+                body = reading.without_script(tree.body)
+                pristine = pristine and len(body) == len(tree.body)
+                tree.body = body
             code = compile(tree, pathname, 'exec', 0, True)
         except (SyntaxError, TypeError, ValueError) as e:
             self.broken[fqname] = (pathname, describe(e, pathname))
@@ -223,12 +226,13 @@ class Finder(modulefinder.ModuleFinder):
         m = self.add_module(fqname)
         m.__file__ = pathname
         m.__code__ = code
+        m.pristine = pristine  # the code is that of the whole source, as shipped
         is_package = os.path.basename(pathname) == '__init__.py'
         self.kinds[fqname], self.from_names[fqname] = reading.imports(tree, fqname, is_package)
         if not is_stdlib(pathname):
-            self.by_name[fqname] = reading.by_name(tree, fqname, is_package)
-            self.strings.update(n.s for n in ast.walk(tree)
-                                if isinstance(n, ast.Str) and len(n.s) < 80)
+            if reading.MAY_IMPORT_BY_NAME.search(text):
+                self.by_name[fqname] = reading.by_name(tree, fqname, is_package)
+            self.strings.update(reading.strings(code))
         self.scan_code(code, m)
         return m
 

@@ -62,8 +62,15 @@ def epoch():
     return max(int(value), DEFAULT_EPOCH)
 
 
-def bytecode(path, display, when):
-    """Compiles a source file as py_compile does, with a fixed time."""
+def bytecode(path, display, when, module=None):
+    """Compiles a source file as py_compile does, with a fixed time. The
+    finder's code of the whole source (`module`'s), if there is one, is
+    taken instead, its file name replaced: compiling is most of the time a
+    freeze takes."""
+    if getattr(module, 'pristine', False) and module.__file__ == path:
+        named = lambda name: struct.pack('<i', len(name)) + name
+        data = marshal.dumps(module.__code__).replace(named(path), named(display))
+        return imp.get_magic() + struct.pack('<I', when) + data
     with open(path, 'rU') as f:
         text = f.read()
     check_coding(text, path)
@@ -136,7 +143,7 @@ class Placer(object):
             member = name.replace('.', '/') + ('/__init__' if m.__path__ else '')
             if m.__file__.endswith('.py'):
                 members[member + '.pyc'] = bytecode(m.__file__, SOURCES + member + '.py',
-                                                    self.when)
+                                                    self.when, m)
                 target = os.path.join(self.root, SOURCES + member + '.py')
                 self.mkdir(os.path.dirname(target))
                 self.copy(m.__file__, target, 0o644)
@@ -179,7 +186,7 @@ class Placer(object):
         for name in sorted(found.own):
             path = found.modules[name].__file__
             if path.endswith('.py'):
-                self.module_file(path, 'lib/%s.py' % name)
+                self.module_file(path, 'lib/%s.py' % name, found.modules[name])
             else:
                 self.copy(path, os.path.join(self.lib, name + '.pyc'), 0o644)
             self.log.detail('module %s -> lib/%s' % (name, os.path.basename(path)))
@@ -195,7 +202,7 @@ class Placer(object):
             self.counts['files'] += 1
             self.log.detail('file lib/%s' % entry)
 
-    def module_file(self, source, relative):
+    def module_file(self, source, relative, module=None):
         """A source file in the application directory, with its bytecode
         beside it; a source that does not compile ships alone and raises
         SyntaxError when it is imported, as it does under the interpreter.
@@ -203,7 +210,7 @@ class Placer(object):
         target = os.path.join(self.root, relative)
         self.copy(source, target, 0o644)
         try:
-            code = bytecode(source, relative, self.when)
+            code = bytecode(source, relative, self.when, module)
         except (SyntaxError, TypeError, ValueError):
             return False
         self.write(target + 'c', code)
@@ -264,7 +271,7 @@ class Placer(object):
                                                                  and stem + '.py' in files):
                     continue
                 elif ext == '.py':
-                    self.module_file(source, 'lib/' + display)
+                    self.module_file(source, 'lib/' + display, found.modules.get(module))
                     self.log.detail('module %s -> lib/%s' % (module, display))
                 elif ext == '.pyc':
                     self.copy(source, os.path.join(target, f), 0o644)

@@ -22,6 +22,8 @@ Never followed:
 """
 
 import ast
+import re
+import types
 
 KINDS = ('module level', 'conditional', 'optional', 'delayed')  # weakest first
 
@@ -82,33 +84,52 @@ def never(test):
     return isinstance(test, ast.Num) and test.n == 0
 
 
-class Pruner(ast.NodeTransformer):
-    """Takes out the blocks that never run and the imports of CHAINS."""
+# The fields of a statement that hold statements: imports and `if` are
+# statements, so reading needs to go no deeper than these.
+BODIES = ('body', 'orelse', 'handlers', 'finalbody')
 
-    def __init__(self, chained):
-        self.chained = chained
 
-    def visit_If(self, node):
-        self.generic_visit(node)
-        if never(node.test):
-            return node.orelse or ast.copy_location(ast.Pass(), node)
-        return node
+def statements(node):
+    """The statement lists directly inside a statement (or module)."""
+    return [getattr(node, field) for field in BODIES
+            if isinstance(getattr(node, field, None), list)]
 
-    def visit_Import(self, node):
-        if any(alias.name.split('.')[0] in self.chained for alias in node.names):
-            return ast.copy_location(ast.Pass(), node)
-        return node
 
-    def visit_ImportFrom(self, node):
-        if node.level == 0 and (node.module or '').split('.')[0] in self.chained:
-            return ast.copy_location(ast.Pass(), node)
-        return node
+def chained(node, ends):
+    """True for an import statement that leads to one of `ends`."""
+    if isinstance(node, ast.Import):
+        return any(alias.name.split('.')[0] in ends for alias in node.names)
+    return (isinstance(node, ast.ImportFrom) and node.level == 0
+            and (node.module or '').split('.')[0] in ends)
+
+
+def prune_body(body, ends, removed):
+    """A statement list without the blocks that never run and the imports
+    of `ends`, which are added to `removed`; an emptied list holds `pass`."""
+    kept = []
+    for node in body:
+        if isinstance(node, ast.If) and never(node.test):
+            removed.append(node)
+            kept += prune_body(node.orelse, ends, removed) if node.orelse else []
+            continue
+        if chained(node, ends):
+            removed.append(node)
+            continue
+        for inner in statements(node):
+            inner[:] = prune_body(inner, ends, removed) if inner else inner
+        kept.append(node)
+    if body and not kept:
+        kept = [ast.copy_location(ast.Pass(), body[0])]
+    return kept
 
 
 def prune(tree, name):
-    """The module `name`'s tree without what is never followed (but its
-    main blocks, which without_script takes out where that applies)."""
-    return ast.fix_missing_locations(Pruner(CHAINS.get(name, ())).visit(tree))
+    """Takes out of the module `name`'s tree what is never followed (but
+    its main blocks, which without_script takes out where that applies);
+    returns whether anything was."""
+    removed = []
+    tree.body = prune_body(tree.body, CHAINS.get(name, ()), removed)
+    return bool(removed)
 
 
 def handles_import_error(handlers):
@@ -140,7 +161,7 @@ def imports(tree, name, is_package):
             modules.add(module)
 
     def visit(node, kind):
-        if isinstance(node, (ast.FunctionDef, ast.Lambda)):
+        if isinstance(node, ast.FunctionDef):
             kind = stronger(kind, 'delayed')
         elif isinstance(node, ast.Import):
             for alias in node.names:
@@ -162,16 +183,12 @@ def imports(tree, name, is_package):
         if isinstance(node, ast.TryExcept) and handles_import_error(node.handlers):
             # `else:` runs only if the body's imports worked, a handler only
             # if they did not: each is one of two ways.
-            for child in node.body + node.orelse + node.handlers:
-                visit(child, stronger(kind, 'optional'))
-            return
-        if isinstance(node, ast.If):
-            visit(node.test, kind)
-            for child in node.body + node.orelse:
-                visit(child, stronger(kind, 'conditional'))
-            return
-        for child in ast.iter_child_nodes(node):
-            visit(child, kind)
+            kind = stronger(kind, 'optional')
+        elif isinstance(node, ast.If):
+            kind = stronger(kind, 'conditional')
+        for body in statements(node):
+            for child in body:
+                visit(child, kind)
 
     visit(tree, 'module level')
     return found, set(found) - modules
@@ -209,10 +226,28 @@ def six_moves(tree):
 
 
 # Calls that import a module by name, and calls that list a directory,
-# which a package does to find its own modules.
+# which a package does to find its own modules; a source without these
+# words makes none of them.
 IMPORT_CALLS = frozenset(['__import__', 'import_module', 'importlib.import_module'])
 LISTING_CALLS = frozenset(['pkgutil.iter_modules', 'pkgutil.walk_packages', 'iter_modules',
                            'walk_packages', 'os.listdir', 'listdir', 'glob.glob'])
+
+
+MAY_IMPORT_BY_NAME = re.compile(r'__import__|import_module|iter_modules|walk_packages|listdir|glob')
+
+
+def strings(code):
+    """The short strings among the constants of a code object and of the
+    code inside it."""
+    found = set()
+    todo = [code]
+    while todo:
+        for constant in todo.pop().co_consts:
+            if isinstance(constant, str) and len(constant) < 80:
+                found.add(constant)
+            elif isinstance(constant, types.CodeType):
+                todo.append(constant)
+    return found
 
 
 def dotted(node):
