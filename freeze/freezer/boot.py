@@ -51,9 +51,11 @@ def size(n):
 
 def code(data, name):
     """The code in bytecode `data`, whose file names are `name`, relative
-    to the application directory, made absolute."""
+    to the application directory, made absolute. The freezer writes the
+    name once, and the other code objects refer to it."""
     full = HOME + name
-    return marshal.loads(data[8:].replace(size(len(name)) + name, size(len(full)) + full))
+    return marshal.loads(buffer(data.replace(size(len(name)) + name,
+                                             size(len(full)) + full, 1), 8))
 
 
 def execute(fullname, body, attributes):

@@ -25,6 +25,7 @@ import shutil
 import struct
 import sysconfig
 import time
+import types
 import zipfile
 
 from .elf import is_shared_object
@@ -65,18 +66,28 @@ def epoch():
 def bytecode(path, display, when, module=None):
     """Compiles a source file as py_compile does, with a fixed time. The
     finder's code of the whole source (`module`'s), if there is one, is
-    taken instead, its file name replaced: compiling is most of the time a
-    freeze takes."""
+    taken instead: compiling is most of the time a freeze takes."""
     if getattr(module, 'pristine', False) and module.__file__ == path:
-        named = lambda name: struct.pack('<i', len(name)) + name
-        data = marshal.dumps(module.__code__).replace(named(path), named(display))
-        return imp.get_magic() + struct.pack('<I', when) + data
+        return code_bytes(renamed(module.__code__, display), when)
     with open(path, 'rU') as f:
         text = f.read()
     check_coding(text, path)
     if text and not text.endswith('\n'):
         text += '\n'
-    return code_bytes(compile(text, display, 'exec', 0, True), when)
+    return code_bytes(renamed(compile(text, display, 'exec', 0, True), display), when)
+
+
+def renamed(code, filename):
+    """The code with the file name `filename`, one interned string for all
+    of its code objects: marshal writes it once, and the others refer to
+    it, so __boot__ finds the first and replaces it alone."""
+    filename = intern(filename)
+    consts = tuple(renamed(c, filename) if isinstance(c, types.CodeType) else c
+                   for c in code.co_consts)
+    return types.CodeType(code.co_argcount, code.co_nlocals, code.co_stacksize, code.co_flags,
+                          code.co_code, consts, code.co_names, code.co_varnames, filename,
+                          code.co_name, code.co_firstlineno, code.co_lnotab, code.co_freevars,
+                          code.co_cellvars)
 
 
 def code_bytes(code, when):
