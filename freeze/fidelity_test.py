@@ -107,6 +107,17 @@ NAMESPACE_SITE = {
     'nsp/two.py': 'NAME = "two"\n',
 }
 
+# A program that reads a module's source as linters do: found along
+# sys.path as a file, not imported.
+READS_SOURCES = {
+    '__startup__.py': 'import ast, imp, json\n'
+                      'def run():\n'
+                      '    f, path, _ = imp.find_module("json")\n'
+                      '    f, path, _ = imp.find_module("decoder", [path])\n'
+                      '    tree = ast.parse(f.read())\n'
+                      '    print [n.name for n in tree.body if isinstance(n, ast.FunctionDef)]\n',
+}
+
 # Imports made from C or by name.
 HIDDEN = {
     '__startup__.py': 'import sqlite3, xml.dom\nimport _ssl, _curses_panel, _multiprocessing\n'
@@ -223,6 +234,9 @@ class FidelityTest(TempTest):
 
     def test_a_namespace_package_split_across_search_directories_is_one(self):
         self.compare(NAMESPACE, site=NAMESPACE_SITE)
+
+    def test_a_program_that_reads_sources_along_the_path_finds_them(self):
+        self.compare(READS_SOURCES)
 
     def test_modules_imported_from_c_or_by_name_ship(self):
         self.compare(HIDDEN)

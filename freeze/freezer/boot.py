@@ -24,6 +24,10 @@ file. Extension modules and modules with no bytecode (sources that do not
 compile, which raise SyntaxError as they do under the plain interpreter)
 are loaded as the interpreter loads them.
 
+lib/library-source is appended to sys.path, after the archive, whose
+modules are found first: tools that look for a module's source file along
+the path, as linters do, find it there.
+
 An uncaught exception is printed without the frames of this module,
 which the plain interpreter does not have, and with the absolute names of
 the codecs that the interpreter imported before this module took over
@@ -215,6 +219,9 @@ def start(namespace, environment):
             posix.environ[name] = HOME + path
             posix.putenv(name, HOME + path)
     sys.meta_path.insert(0, Finder())
+    # Last on the path, the sources: the archive's modules are found first,
+    # and tools that look for a module's source file (linters) find it.
+    sys.path.append(HOME + SOURCES[:-1])
     sys.path_hooks.insert(0, hook)
     sys.path_importer_cache.pop(ARCHIVE, None)
     sys.excepthook = excepthook

@@ -53,6 +53,13 @@ HIDDEN = {
     'setuptools.extern': ('setuptools._vendor',),        # the same hook, setuptools' copy
 }
 
+# Import hooks that serve a package's vendored copies under another
+# name: setuptools.extern.six is setuptools._vendor.six.
+VENDORED = {
+    'pkg_resources.extern': 'pkg_resources._vendor',
+    'setuptools.extern': 'setuptools._vendor',
+}
+
 # Names that imports reach but that no file provides, by design, with
 # everything below them.
 ALIASES = (
@@ -447,11 +454,16 @@ SIX_MOVES = re.compile(r'((?:.+\.)?six)\.moves(?:\.(.+))?\Z')
 
 def six_of(finder, name):
     """(the copy of six, the name below its moves) for a name that a
-    shipped copy of six serves under six.moves; None otherwise."""
+    shipped copy of six serves under six.moves, also through an import
+    hook of VENDORED; None otherwise."""
     m = SIX_MOVES.match(name)
-    if m and m.group(1) in finder.modules:
-        return m.group(1), m.group(2)
-    return None
+    if not m:
+        return None
+    six = m.group(1)
+    for alias, target in VENDORED.items():
+        if six.startswith(alias + '.'):
+            six = target + six[len(alias):]
+    return (six, m.group(2)) if six in finder.modules else None
 
 
 def moved(finder):
