@@ -11,8 +11,9 @@ finalises the interpreter with the same home:
 - stat calls and time of the PATH search with many entries before the
   executable's.
 Then the same for a real application, the sample frozen by default, against
-the plain interpreter on its sources (sample.py). Prints a Markdown report
-and writes it to --output.
+the plain interpreter on its sources (sample.py), and for a large generated
+program of many modules (large.py). Prints a Markdown report and writes it
+to --output.
 """
 
 import argparse
@@ -23,6 +24,7 @@ import shutil
 import statistics
 import subprocess
 
+import large
 import sample
 from sample import archive_members
 from measure import ENV, annotate, callgrind, cost, machine, peak_rss, run_once, wall
@@ -157,6 +159,9 @@ def report(args, app):
               for n, stats, visited, seconds in searches]
     real, targets = sample.report(args, runs, initial)
     lines += [''] + real
+    many, more = large.report(args, runs)
+    lines += [''] + many
+    targets += more
 
     ratio = ir[LAUNCHER] / ir[PYTHON]
     floor = ir[FLOOR] / ir[PYTHON]
