@@ -53,7 +53,8 @@ class SampleTest(TempTest):
         status, out, _ = start(['jsonpp', '--where'], self.exe, self.tmp, env=env)
         self.assertEqual(out.splitlines()[:2], [
             'executable: ' + self.exe,
-            'path: %s/lib %s/lib/library.zip' % (self.dir, self.dir)])
+            'path: %s/lib %s/lib/library.zip %s/lib/library-source'
+            % (self.dir, self.dir, self.dir)])
 
     def test_missing_file_bad_input_and_lost_output(self):
         status, out, err = start([self.exe, os.path.join(self.tmp, 'none.json')])

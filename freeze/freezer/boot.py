@@ -1,7 +1,7 @@
 """How a frozen application imports its own modules. This file is not
 the freezer's: it ships in every application as the module __boot__ of
-lib/library.zip, and __startup__ calls start(globals()) before anything
-of the program runs.
+lib/library.zip, and __startup__ calls start(globals(), environment)
+before anything of the program runs.
 
 Python 2.7 would import the application's modules as it imports any
 module, which goes wrong in two ways for a directory that is copied and
