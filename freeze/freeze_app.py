@@ -36,7 +36,11 @@ OUTPUT becomes:
   OUTPUT/.freeze-app         the mark of freeze-app's output, which --force
                              alone replaces
   OUTPUT/libpython2.7.so.1.0 the interpreter library
-  OUTPUT/lib/library.zip     bytecode of every pure-Python module
+  OUTPUT/lib/library.zip     bytecode of every pure-Python module, and
+                             __boot__, which imports them as shipped
+  OUTPUT/lib/library-source/ their sources, for tracebacks and tools
+  OUTPUT/lib/NAME.py, .pyc   the program's own top-level modules, beside
+                             the other files of SOURCE's top level
   OUTPUT/lib/NAME.so         top-level extension modules
   OUTPUT/lib/PACKAGE/        packages that hold extension modules or data
                              files, copied whole with their bytecode
@@ -45,6 +49,10 @@ OUTPUT becomes:
                              library's own
   OUTPUT/lib/python2.7/      codecs and encodings, which the interpreter
                              imports from its home while it starts
+  OUTPUT/lib/tcl8.6, tk8.6   the script libraries of a bundled Tcl and Tk
+
+Warnings name the missing modules that a module the program needs imports
+at module level; one line counts the rest (--verbose lists them).
 
 It is built beside OUTPUT and renamed into place when complete. OUTPUT
 must not be, hold or lie inside the sources, the current or the home
