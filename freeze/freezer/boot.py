@@ -24,6 +24,11 @@ file. Extension modules and modules with no bytecode (sources that do not
 compile, which raise SyntaxError as they do under the plain interpreter)
 are loaded as the interpreter loads them.
 
+Bytecode is never written (sys.dont_write_bytecode): a module that the
+program loads itself with imp.load_module, past these importers, is
+compiled in memory when its bytecode is older than its source, as it is
+after a copy.
+
 lib/library-source is appended to sys.path, after the archive, whose
 modules are found first: tools that look for a module's source file along
 the path, as linters do, find it there.
@@ -219,6 +224,9 @@ def start(namespace, environment):
             posix.environ[name] = HOME + path
             posix.putenv(name, HOME + path)
     sys.meta_path.insert(0, Finder())
+    # Modules that the program loads past these importers (imp.load_module,
+    # as linters load their checkers) are compiled in memory, never written.
+    sys.dont_write_bytecode = True
     # Last on the path, the sources: the archive's modules are found first,
     # and tools that look for a module's source file (linters) find it.
     sys.path.append(HOME + SOURCES[:-1])
