@@ -50,13 +50,9 @@ def console_scripts(directories):
     metadata in `directories` declares (entry_points.txt of *.dist-info and
     *.egg-info), as pip installs them; the first directory wins."""
     found = {}
-    for directory in reversed(directories):
-        if not os.path.isdir(directory):
-            continue
-        for entry in sorted(os.listdir(directory)):
-            path = os.path.join(directory, entry, 'entry_points.txt')
-            if not entry.endswith(('.dist-info', '.egg-info')) or not os.path.isfile(path):
-                continue
+    for meta in finding.distributions(reversed(directories)):
+        path = os.path.join(meta, 'entry_points.txt')
+        if os.path.isfile(path):
             found.update((name, target) for group, name, target in finding.entry_points(path)
                          if group == 'console_scripts')
     return found

@@ -301,7 +301,11 @@ class Finder(modulefinder.ModuleFinder):
 
 
 def identity(path):
-    st = os.stat(path)
+    """(device, inode) of what path names, links followed; None if nothing."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
     return st.st_dev, st.st_ino
 
 
@@ -501,17 +505,25 @@ def plugins(finder):
     result = set()
     shipped = set(name for name, m in finder.modules.items()
                   if '.' not in name and name != '__startup__' and m.__file__)
-    for home in [d for d in finder.path if os.path.isdir(d) and not is_stdlib(d)]:
-        for entry in sorted(os.listdir(home)):
-            meta = os.path.join(home, entry)
-            points = os.path.join(meta, 'entry_points.txt')
-            if not entry.endswith(('.dist-info', '.egg-info')) or not os.path.isfile(points):
-                continue
-            ours = top_names(meta) & shipped
-            result.update(target.split(':')[0] for group, _, target in entry_points(points)
-                          if group not in ('console_scripts', 'gui_scripts')
-                          and (ours or group in finder.strings))
+    for meta in distributions(d for d in finder.path if not is_stdlib(d)):
+        points = os.path.join(meta, 'entry_points.txt')
+        if not os.path.isfile(points):
+            continue
+        ours = top_names(meta) & shipped
+        result.update(target.split(':')[0] for group, _, target in entry_points(points)
+                      if group not in ('console_scripts', 'gui_scripts')
+                      and (ours or group in finder.strings))
     return sorted(result)
+
+
+def distributions(directories):
+    """The distribution metadata directories (*.dist-info, *.egg-info) in
+    `directories`, in order."""
+    for directory in directories:
+        if os.path.isdir(directory):
+            for entry in sorted(os.listdir(directory)):
+                if entry.endswith(('.dist-info', '.egg-info')):
+                    yield os.path.join(directory, entry)
 
 
 def entry_points(path):

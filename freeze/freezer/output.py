@@ -37,6 +37,7 @@ import sys
 import sysconfig
 import tempfile
 
+from .finding import identity
 from .log import Failure
 
 MARK = '.freeze-app'
@@ -52,15 +53,6 @@ class Target(object):
         self.name = name
         self.path = os.path.join(parent, name)
         self.identity = identity(self.path)
-
-
-def identity(path):
-    """(device, inode) of what path names, links followed; None if nothing."""
-    try:
-        st = os.stat(path)
-    except OSError:
-        return None
-    return st.st_dev, st.st_ino
 
 
 def resolve(output):

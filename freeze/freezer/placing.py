@@ -29,8 +29,8 @@ import types
 import zipfile
 
 from .elf import is_shared_object
-from .finding import (IDENTIFIER, TESTS, WINDOWS_ONLY, below, check_coding, is_stdlib,
-                      top_names, walk)
+from .finding import (IDENTIFIER, TESTS, WINDOWS_ONLY, below, check_coding, distributions,
+                      is_stdlib, top_names, walk)
 from .log import Failure
 
 # Provided under lib/python2.7 rather than in the archive.
@@ -308,9 +308,9 @@ class Placer(object):
             home = os.path.dirname(m.__path__[0] if m.__path__ else m.__file__)
             homes.setdefault(home, set()).add(name)
         for home, names in sorted(homes.items()):
-            for entry in sorted(os.listdir(home)):
-                meta = os.path.join(home, entry)
-                if entry.endswith(('.dist-info', '.egg-info')) and top_names(meta) & names:
+            for meta in distributions([home]):
+                if top_names(meta) & names:
+                    entry = os.path.basename(meta)
                     self.copy_tree(meta, os.path.join(self.lib, entry))
                     self.log.detail('metadata %s -> lib/%s' % (entry, entry))
 
