@@ -8,9 +8,10 @@ Each needed library that is not part of the C library is copied into lib/
 under its soname and read in turn. Then the run path of every placed ELF
 file but the launchers is set to the one directory where those libraries
 are, relative to $ORIGIN, as DT_RUNPATH: nothing points back at the
-machine the application was frozen on. Their debug information is
-stripped (strip --strip-debug, which changes nothing else), unless the
-user keeps it. Last, the versions of the GNU C
+machine the application was frozen on. Their debug information and
+symbol tables are stripped (strip --strip-unneeded: what the dynamic
+loader reads, their dynamic symbols and relocations, stays), unless the
+user keeps them. Last, the versions of the GNU C
 library that the files require are read with objdump: the highest is the
 oldest C library the application runs with.
 """
@@ -126,8 +127,8 @@ class Bundle(object):
 
 def bundle(root, elves, provided, exclude, keep_debug, log):
     """Bundles what the placed ELF files `elves` (placed path: original
-    path) need, sets their run paths, strips their debug information
-    unless `keep_debug`, and returns a Bundle. `provided` are the sonames
+    path) need, sets their run paths, strips their debug information and
+    symbol tables unless `keep_debug`, and returns a Bundle. `provided` are the sonames
     the application directory has of its own. The tools were checked for
     (check_tools) before anything was built."""
     lib = os.path.join(root, 'lib')
@@ -169,7 +170,7 @@ def bundle(root, elves, provided, exclude, keep_debug, log):
         run(['patchelf', '--remove-rpath', placed])
         run(['patchelf', '--set-rpath', runpath, placed])
         if not keep_debug:
-            run(['strip', '--strip-debug', placed])
+            run(['strip', '--strip-unneeded', placed])
     for soname, needers in sorted(result.copied.items()):
         log.detail('library %s -> lib/%s (needed by %s)' % (soname, soname, ', '.join(needers)))
     for soname, needers in sorted(result.expected.items()):
