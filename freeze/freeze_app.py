@@ -24,10 +24,11 @@ metadata on the search path declares, as pip would install it. Then --path DIRs 
                             it pulls in
   --exclude-library SONAME  leave a system library to the target system
   --path DIR                another directory to search for modules
-  --compress                deflate lib/library.zip (stored by default:
-                            start-up reads it without inflating)
-  --keep-debug              keep the debug information of the ELF files
-                            (stripped by default)
+  --compress                deflate all of lib/library.zip (by default
+                            what every start imports is stored, the rest
+                            deflated)
+  --keep-debug              keep the debug information and symbol tables
+                            of the ELF files (stripped by default)
   --verbose                 list every file as it is placed
 
 OUTPUT becomes:
@@ -36,14 +37,15 @@ OUTPUT becomes:
   OUTPUT/.freeze-app         the mark of freeze-app's output, which --force
                              alone replaces
   OUTPUT/libpython2.7.so.1.0 the interpreter library
-  OUTPUT/lib/library.zip     bytecode of every pure-Python module, and
-                             __boot__, which imports them as shipped
+  OUTPUT/lib/library.zip     bytecode of every pure-Python module and of
+                             the sources below lib, and __boot__, which
+                             imports them as shipped
   OUTPUT/lib/library-source/ their sources, for tracebacks and tools
-  OUTPUT/lib/NAME.py, .pyc   the program's own top-level modules, beside
+  OUTPUT/lib/NAME.py         the program's own top-level modules, beside
                              the other files of SOURCE's top level
   OUTPUT/lib/NAME.so         top-level extension modules
   OUTPUT/lib/PACKAGE/        packages that hold extension modules or data
-                             files, copied whole with their bytecode
+                             files, copied whole
   OUTPUT/lib/*.dist-info     distribution metadata, for pkg_resources
   OUTPUT/lib/lib*.so.*       the system libraries those need, but the C
                              library's own

@@ -18,16 +18,17 @@ as it was shipped, never compiled again, never written; and its file
 names, which the freezer wrote relative to the application directory
 ("lib/library-source/json/decoder.py", "lib/pkg/mod.py"), made absolute
 before the code is built. Each names a real source file: the sources of
-the archive's modules lie in lib/library-source, those of modules on disk
-beside them. Tracebacks, linecache and inspect read them as they read any
-file. Extension modules and modules with no bytecode (sources that do not
-compile, which raise SyntaxError as they do under the plain interpreter)
-are loaded as the interpreter loads them.
+the archive's modules lie in lib/library-source, those of the modules of
+lib and its packages in lib, and their bytecode in the archive, as
+lib/PATH.pyc, where the interpreter would not look for it. Tracebacks,
+linecache and inspect read them as they read any file. Extension modules
+and modules with no bytecode (sources that do not compile, which raise
+SyntaxError as they do under the plain interpreter) are loaded as the
+interpreter loads them.
 
 Bytecode is never written (sys.dont_write_bytecode): a module that the
 program loads itself with imp.load_module, past these importers, is
-compiled in memory when its bytecode is older than its source, as it is
-after a copy.
+compiled in memory from its source.
 
 lib/library-source is appended to sys.path, after the archive, whose
 modules are found first: tools that look for a module's source file along
@@ -114,9 +115,11 @@ class Archive(zipimport.zipimporter):
             return None
 
 
-def on_disk(fullname, directory):
+def on_disk(fullname, directory, archived):
     """(kind, path) of a module in a directory of lib, as the interpreter
-    finds it; for a module with bytecode, the bytecode's path."""
+    finds it; for a module with bytecode, the bytecode's path: in the
+    archive (whose members are `archived`), where the freezer puts the
+    bytecode of the sources below lib, or beside the source."""
     try:
         f, path, (_, _, kind) = imp.find_module(fullname.rpartition('.')[2], [directory])
     except ImportError:
@@ -126,6 +129,8 @@ def on_disk(fullname, directory):
     if kind == imp.PKG_DIRECTORY:
         path += '/__init__.py'
     if kind in (imp.PKG_DIRECTORY, imp.PY_SOURCE):
+        if path.startswith(HOME) and path[len(HOME):] + 'c' in archived:
+            return kind, ARCHIVE + '/' + path[len(HOME):] + 'c'
         try:
             open(path + 'c').close()
             path += 'c'
@@ -142,7 +147,8 @@ class Finder(object):
     look, as it always does. Directories stay the interpreter's in
     sys.path_importer_cache, where pkg_resources and pkgutil expect them."""
 
-    def __init__(self):
+    def __init__(self, archive):
+        self.archive = archive
         self.found = {}
 
     def find_module(self, fullname, path=None):
@@ -157,7 +163,7 @@ class Finder(object):
                 if archive.find_module(fullname):
                     return archive
             elif entry == LIB or entry.startswith(LIB + '/'):
-                kind, where = on_disk(fullname, entry)
+                kind, where = on_disk(fullname, entry, self.archive._files)
                 if kind:
                     self.found[fullname] = kind, where
                     return self
@@ -169,15 +175,20 @@ class Finder(object):
         kind, path = self.found.pop(fullname)
         if kind == imp.C_EXTENSION:
             return imp.load_dynamic(fullname, path)
-        attributes = {'__file__': path}
-        if kind == imp.PKG_DIRECTORY:
-            attributes['__path__'] = [path.rpartition('/')[0]]
-        if path.endswith('.pyc'):
+        if path.startswith(ARCHIVE + '/'):
+            # The source lies in lib, its bytecode in the archive.
+            source = path[len(ARCHIVE) + 1:-1]
+            body = code(self.archive.get_data(path), source)
+            path = HOME + source
+        elif path.endswith('.pyc'):
             with open(path, 'rb') as f:
                 body = code(f.read(), path[len(HOME):-1])
         else:
             with open(path, 'rU') as f:
                 body = compile(f.read() + '\n', path, 'exec', 0, True)
+        attributes = {'__file__': path}
+        if kind == imp.PKG_DIRECTORY:
+            attributes['__path__'] = [path.rpartition('/')[0]]
         return execute(fullname, body, attributes)
 
     def get_data(self, path):
@@ -223,7 +234,8 @@ def start(namespace, environment):
         for name, path in environment:
             posix.environ[name] = HOME + path
             posix.putenv(name, HOME + path)
-    sys.meta_path.insert(0, Finder())
+    archive = hook(ARCHIVE)
+    sys.meta_path.insert(0, Finder(archive))
     # Modules that the program loads past these importers (imp.load_module,
     # as linters load their checkers) are compiled in memory, never written.
     sys.dont_write_bytecode = True
@@ -231,8 +243,7 @@ def start(namespace, environment):
     # and tools that look for a module's source file (linters) find it.
     sys.path.append(HOME + SOURCES[:-1])
     sys.path_hooks.insert(0, hook)
-    sys.path_importer_cache.pop(ARCHIVE, None)
+    sys.path_importer_cache[ARCHIVE] = archive
     sys.excepthook = excepthook
-    archive = hook(ARCHIVE)
     body = code(archive.get_data(ARCHIVE + '/__startup__.app'), SOURCES + '__startup__.py')
     exec body in namespace

@@ -365,15 +365,16 @@ def whole(directory):
 
 class Found(object):
     """The result: modules by name, the top-level packages copied whole
-    (name: its directories), modules left out because they do not compile, and
+    (name: its directories), modules left out because they do not compile,
     the program's own top-level modules, which ship beside the files of
-    SOURCE's top level."""
+    SOURCE's top level, and the modules that every start imports."""
 
-    def __init__(self, modules, packages, broken, own):
+    def __init__(self, modules, packages, broken, own, starting):
         self.modules = modules
         self.packages = packages
         self.broken = broken
         self.own = own
+        self.starting = starting
 
 
 def expand(finder, name, log, tests=False):
@@ -443,14 +444,16 @@ def find(startup, required, search_path, source, options, log):
                     if name not in done:
                         roots.append(name)
 
-    report(finder, packages, ['__startup__'] + sorted(required), log)
+    starts = ['__startup__'] + sorted(required)
+    report(finder, packages, starts, log)
     warn_unused(finder, source, log)
     home = os.path.realpath(source)
     own = set(name for name, m in finder.modules.items()
               if '.' not in name and name != '__startup__' and not m.__path__
               and (m.__file__ or '').endswith(('.py', '.pyc'))
               and os.path.dirname(os.path.realpath(m.__file__)) == home)
-    return Found(finder.modules, packages, finder.broken, own)
+    starting = needed(finder, starts, ('module level', 'conditional', 'optional'))
+    return Found(finder.modules, packages, finder.broken, own, starting)
 
 
 SIX_MOVES = re.compile(r'((?:.+\.)?six)\.moves(?:\.(.+))?\Z')
@@ -571,10 +574,10 @@ def not_a_module(finder, name, importers):
                    for suffix in ('', '.py', '.pyc', '.so', 'module.so'))
 
 
-def needed(finder, roots):
+def needed(finder, roots, kinds=('module level',)):
     """The modules that importing `roots` imports for certain: those
     imported unconditionally at module level, and their packages, from
-    the roots on."""
+    the roots on; with more `kinds` (reading.KINDS), those it may import."""
     seen = set()
     todo = list(roots)
     while todo:
@@ -584,7 +587,7 @@ def needed(finder, roots):
         seen.add(name)
         parts = name.split('.')
         todo += ['.'.join(parts[:i]) for i in range(1, len(parts))]
-        todo += [n for n, kind in finder.kinds.get(name, {}).items() if kind == 'module level']
+        todo += [n for n, kind in finder.kinds.get(name, {}).items() if kind in kinds]
     return seen
 
 

@@ -3,15 +3,23 @@
   NAME                     the launcher, one copy for each command
   libpython2.7.so.1.0      the interpreter library
   lib/library.zip          bytecode of __startup__ and of every pure-Python
-                           module and package
+                           module and package, and as lib/PATH.pyc that of
+                           the sources below lib
+  lib/library-source/      the sources of the archive's modules
+  lib/NAME.py              the program's own top-level modules
   lib/NAME.so              top-level extension modules
   lib/PACKAGE/             a package that holds extension modules or data
-                           files, copied whole as installed, with bytecode
-                           that agrees with its sources
+                           files, copied whole as installed, its sources
+                           with their bytecode in the archive
   lib/*.dist-info,         metadata of the distributions shipped, where
   lib/*.egg-info           pkg_resources looks for it
   lib/python2.7/           codecs and encodings, which the interpreter
                            imports from its home while it starts
+
+The bytecode of the modules that the program imports whenever it starts
+is stored, and start-up reads it as it is; the rest, imported only by
+some runs, is deflated, and only those runs inflate it (all of it with
+--compress).
 
 Every file gets a fixed mode, every file under lib a fixed time, and
 bytecode the same time, so that the same sources give the same tree byte
@@ -112,6 +120,7 @@ class Placer(object):
         self.when = epoch()
         self.counts = dict(modules=0, archive=0, packages=0, extensions=0, files=0)
         self.elves = {}  # ELF files placed, but the launchers: placed path: original
+        self.members = {}  # bytecode of the sources below lib: member: (module, bytes)
         self.mkdir(self.lib)
 
     def write(self, target, data, mode=0o644):
@@ -134,16 +143,20 @@ class Placer(object):
 
     def archive(self, found, startup_text, compress, environment):
         """Bytecode of every pure-Python module in lib/library.zip, and its
-        source in lib/library-source, where its file name leads. The
-        archive's __startup__ hands over to __boot__, which takes over
-        the imports, sets `environment` and then runs the program's own
-        __startup__ code."""
+        source in lib/library-source, where its file name leads; with the
+        bytecode of the sources placed below lib. The archive's __startup__
+        hands over to __boot__, which takes over the imports, sets
+        `environment` and then runs the program's own __startup__ code.
+        What every start imports (found.starting, and __boot__) is stored,
+        the rest deflated (all with `compress`) where zlib ships to inflate
+        it."""
         stub = STARTUP % (sorted(environment.items()),)
-        members = {
-            '__startup__.pyc': code_bytes(compile(stub, '<freeze-app>', 'exec'), self.when),
-            '__boot__.pyc': bytecode(BOOT, '<freeze-app>', self.when),
-            '__startup__.app': code_bytes(compile(startup_text, SOURCES + '__startup__.py',
-                                                  'exec', 0, True), self.when)}
+        members = dict(self.members, **{
+            '__startup__.pyc': ('__startup__', code_bytes(compile(stub, '<freeze-app>', 'exec'),
+                                                          self.when)),
+            '__boot__.pyc': ('__boot__', bytecode(BOOT, '<freeze-app>', self.when)),
+            '__startup__.app': ('__startup__', code_bytes(compile(
+                startup_text, SOURCES + '__startup__.py', 'exec', 0, True), self.when))})
         self.write_source(SOURCES + '__startup__.py', startup_text)
         for name, m in sorted(found.modules.items()):
             self.log.status('compiling: %s' % name)
@@ -153,23 +166,26 @@ class Placer(object):
                 continue
             member = name.replace('.', '/') + ('/__init__' if m.__path__ else '')
             if m.__file__.endswith('.py'):
-                members[member + '.pyc'] = bytecode(m.__file__, SOURCES + member + '.py',
-                                                    self.when, m)
+                members[member + '.pyc'] = name, bytecode(m.__file__, SOURCES + member + '.py',
+                                                          self.when, m)
                 target = os.path.join(self.root, SOURCES + member + '.py')
                 self.mkdir(os.path.dirname(target))
                 self.copy(m.__file__, target, 0o644)
             else:
-                members[member + '.pyc'] = code_bytes(m.__code__, self.when)
+                members[member + '.pyc'] = name, code_bytes(m.__code__, self.when)
             self.log.detail('module %s -> lib/library.zip/%s.pyc' % (name, member))
-        method = zipfile.ZIP_DEFLATED if compress else zipfile.ZIP_STORED
+        starting = found.starting | set(['__boot__'])
         stamp = time.gmtime(self.when)[:6]
         path = os.path.join(self.lib, 'library.zip')
-        with zipfile.ZipFile(path, 'w', method) as z:
+        with zipfile.ZipFile(path, 'w') as z:
             for member in sorted(members):
+                name, data = members[member]
                 info = zipfile.ZipInfo(member, stamp)
-                info.compress_type = method
+                info.compress_type = zipfile.ZIP_STORED
+                if 'zlib' in found.modules and (compress or name not in starting):
+                    info.compress_type = zipfile.ZIP_DEFLATED
                 info.external_attr = 0o644 << 16
-                z.writestr(info, members[member])
+                z.writestr(info, data)
         os.chmod(path, 0o644)
         self.counts['modules'] = len(members)
         self.counts['archive'] = os.path.getsize(path)
@@ -197,7 +213,7 @@ class Placer(object):
         for name in sorted(found.own):
             path = found.modules[name].__file__
             if path.endswith('.py'):
-                self.module_file(path, 'lib/%s.py' % name, found.modules[name])
+                self.module_file(path, 'lib/%s.py' % name, name, found.modules[name])
             else:
                 self.copy(path, os.path.join(self.lib, name + '.pyc'), 0o644)
             self.log.detail('module %s -> lib/%s' % (name, os.path.basename(path)))
@@ -213,19 +229,16 @@ class Placer(object):
             self.counts['files'] += 1
             self.log.detail('file lib/%s' % entry)
 
-    def module_file(self, source, relative, module=None):
-        """A source file in the application directory, with its bytecode
-        beside it; a source that does not compile ships alone and raises
-        SyntaxError when it is imported, as it does under the interpreter.
-        Returns False for that."""
-        target = os.path.join(self.root, relative)
-        self.copy(source, target, 0o644)
+    def module_file(self, source, relative, name, module=None):
+        """A source file of the module `name` in the application directory,
+        with its bytecode in the archive as the member `relative` + 'c'; a
+        source that does not compile ships alone and raises SyntaxError
+        when it is imported, as it does under the interpreter."""
+        self.copy(source, os.path.join(self.root, relative), 0o644)
         try:
-            code = bytecode(source, relative, self.when, module)
+            self.members[relative + 'c'] = name, bytecode(source, relative, self.when, module)
         except (SyntaxError, TypeError, ValueError):
-            return False
-        self.write(target + 'c', code)
-        return True
+            pass
 
     def extensions(self, found):
         for name, m in sorted(found.modules.items()):
@@ -282,7 +295,7 @@ class Placer(object):
                                                                  and stem + '.py' in files):
                     continue
                 elif ext == '.py':
-                    self.module_file(source, 'lib/' + display, found.modules.get(module))
+                    self.module_file(source, 'lib/' + display, module, found.modules.get(module))
                     self.log.detail('module %s -> lib/%s' % (module, display))
                 elif ext == '.pyc':
                     self.copy(source, os.path.join(target, f), 0o644)
