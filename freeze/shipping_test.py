@@ -6,10 +6,12 @@ names that a copy of six serves.
 
 import os
 import re
+import subprocess
 import sys
 import unittest
 
-from test_support import FREEZE_APP, TOOLS, TempTest, build_extension, plain, start, write
+from test_support import (FREEZE_APP, LAUNCHER, TOOLS, TempTest, build_extension, plain, start,
+                          write)
 
 # A third-party package that imports in every way a missing module can be
 # imported: the warnings name only what its import cannot do without.
@@ -170,6 +172,35 @@ class ShippingTest(TempTest):
                                  r'name; found: (.*, )?hello(, .*)?\n\Z', err), err)
         self.assertEqual(start([sys.executable, FREEZE_APP, '--version']),
                          (0, 'freeze-app 0.4\n', ''))
+
+    def test_a_terminal_sees_one_status_line_and_nothing_of_it_at_the_end(self):
+        # Many modules make a freeze that takes more than a second.
+        site = self.source(dict(('many/m%d.py' % i, 'import json, email, xml.dom.minidom\n')
+                                for i in range(300)), name='site')
+        write(os.path.join(site, 'many', '__init__.py'),
+              ''.join('from . import m%d\n' % i for i in range(300)))
+        source = self.source({'__startup__.py': 'import many\ndef run():\n    pass\n'})
+        master, slave = os.openpty()
+        p = subprocess.Popen([sys.executable, '-B', FREEZE_APP, '--launcher', LAUNCHER,
+                              '--path', site, source, os.path.join(self.tmp, 'out', 'app')],
+                             cwd='/', env=TOOLS, stdout=subprocess.PIPE, stderr=slave)
+        os.close(slave)
+        out = p.communicate()[0]
+        err = ''
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal is closed
+                break
+            if not chunk:
+                break
+            err += chunk
+        os.close(master)
+        self.assertEqual(p.returncode, 0, err)
+        self.assertTrue(out.startswith('freeze-app: '), out)
+        self.assertIn('\r\033[Kfreeze-app: finding modules: ', err)
+        self.assertNotIn('\n', err)
+        self.assertTrue(err.endswith('\r\033[K'), repr(err[-80:]))
 
     def test_modules_loaded_by_name_ship_without_options(self):
         site = self.source(BY_NAME, name='site')
