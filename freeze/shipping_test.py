@@ -225,12 +225,16 @@ class ShippingTest(TempTest):
                "(p not in mp) and mp.append(p)\n")
         site = self.source({'nsx/one/__init__.py': 'NAME = "one"\n',
                             'nsx_one-1.0-py2.7-nspkg.pth': pth}, name='site')
-        other = self.source({'nsx/two/__init__.py': 'NAME = "two"\n',
+        # A data file: the namespace package is copied whole, as one that
+        # holds an extension module is.
+        other = self.source({'nsx/two/__init__.py': 'NAME = "two"\n', 'nsx/two/words.txt': 'x\n',
                              'nsx_two-1.0-py2.7-nspkg.pth': pth}, name='other')
         source = self.source({'__startup__.py': 'import nsx.one, nsx.two\n'
                                                 'def run():\n    print nsx.one.NAME, nsx.two.NAME\n'})
         status, out, err = self.freeze(source, '--path', site, '--path', other)
         self.assertEqual((status, err), (0, ''))
+        self.assertTrue(os.path.isfile(os.path.join(self.tmp, 'out', 'app', 'lib', 'nsx', 'two',
+                                                    'words.txt')))
         self.assertEqual(start([os.path.join(self.tmp, 'out', 'app', 'app')]),
                          (0, 'one two\n', ''))
 

@@ -272,8 +272,10 @@ class Finder(modulefinder.ModuleFinder):
             m.__path__ += [p for p in (os.path.join(d, fqname.rpartition('.')[2]) for d in search)
                            if os.path.isdir(p) and not os.path.samefile(p, pathname)]
         if declared:
-            # No __init__: the .pth file makes the module when Python starts.
+            # No __init__: the .pth file makes the module when Python starts;
+            # the application gets an empty one instead.
             m.__code__ = compile('', os.path.join(pathname, '__init__.py'), 'exec')
+            m.declared = True
             self.kinds[fqname], self.from_names[fqname] = {}, set()
             return m
         fp, buf, stuff = self.find_module('__init__', m.__path__)

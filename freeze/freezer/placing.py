@@ -258,6 +258,14 @@ class Placer(object):
             for directory in directories:
                 self.package(name, directory, found, exclude, include)
             self.counts['packages'] += 1
+        # A namespace package that a *-nspkg.pth file makes when Python
+        # starts has no __init__ on disk: the application has no .pth files.
+        for name, m in sorted(found.modules.items()):
+            if getattr(m, 'declared', False) and name.split('.')[0] in found.packages:
+                relative = 'lib/%s/__init__.py' % name.replace('.', '/')
+                self.write(os.path.join(self.root, relative), '')
+                self.members[relative + 'c'] = name, bytecode(
+                    os.path.join(self.root, relative), relative, self.when)
 
     def package(self, name, directory, found, exclude, include):
         """Copies a package as installed, links followed: sources with
