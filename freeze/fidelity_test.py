@@ -148,6 +148,16 @@ NAMED_TESTS_SITE = {
 }
 
 
+# Objects that hash by their address, which lies in the interpreter
+# library: the order of a set keyed by them is the plain interpreter's.
+ADDRESSES = {
+    '__startup__.py': 'import types\n'
+                      'def run():\n'
+                      '    print hash(None) & 0xff, hash(types.InstanceType) & 0xff\n'
+                      '    print list(set((None, n) for n in range(16)))\n',
+}
+
+
 class FidelityTest(TempTest):
     def compare(self, files, options=(), site=None, args=(), setup=None):
         """Freezes `files` (and a --path directory of `site`, after
@@ -237,6 +247,9 @@ class FidelityTest(TempTest):
 
     def test_a_program_that_reads_sources_along_the_path_finds_them(self):
         self.compare(READS_SOURCES)
+
+    def test_sets_ordered_by_addresses_iterate_in_the_same_order(self):
+        self.compare(ADDRESSES)
 
     def test_modules_imported_from_c_or_by_name_ship(self):
         self.compare(HIDDEN)
