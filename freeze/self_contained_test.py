@@ -138,12 +138,19 @@ class SelfContainedTest(TempTest):
                   'const char *greet(void) { return "hello from libabs"; }\n')
         source = self.source({'__startup__.py': 'import greeter\n'
                                                 'def run():\n    print greeter.hello()\n'})
-        compile_c(os.path.join(source, 'greeter.so'), GREETER, os.path.join(libs, 'libabs.so'))
+        # An old-style run path (DT_RPATH) too, which the loader would
+        # search before LD_LIBRARY_PATH: it becomes the application's.
+        compile_c(os.path.join(source, 'greeter.so'), GREETER, os.path.join(libs, 'libabs.so'),
+                  '-Wl,--disable-new-dtags,-rpath,' + libs)
         needed = start(['readelf', '-d', os.path.join(source, 'greeter.so')], env=TOOLS)[1]
         self.assertIn('Shared library: [%s/libabs.so]' % libs, needed)
+        self.assertIn('(RPATH)', needed)
         app = self.frozen(source)
         shutil.rmtree(libs)
         self.assertEqual(start([os.path.join(app, 'app')]), (0, 'hello from libabs\n', ''))
+        dynamic = start(['readelf', '-d', os.path.join(app, 'lib', 'greeter.so')], env=TOOLS)[1]
+        self.assertNotIn('(RPATH)', dynamic)
+        self.assertIn('Library runpath: [$ORIGIN]', dynamic)
 
     def test_run_paths_name_only_the_application_directory(self):
         apps = [SAMPLE_APP, self.frozen(self.source({'__startup__.py': COMPRESSING}))]

@@ -2,8 +2,8 @@
 
 Every ELF file placed in the application directory (the interpreter
 library, the extension modules, and each library copied for them) is read
-with patchelf for the libraries it needs, which are resolved as the
-dynamic loader resolves them, with ldd, from the file's original place.
+for the libraries it needs (DT_NEEDED), which are resolved as the dynamic
+loader resolves them, with ldd, from the file's original place.
 Each needed library that is not part of the C library is copied into lib/
 under its soname and read in turn. Then the run path of every placed ELF
 file but the launchers is set to the one directory where those libraries
@@ -50,7 +50,8 @@ RUNTIME_DATA = {
     # tk.tcl and the widgets' scripts
     'libtk8.6.so': ('tk8.6', (('TK_LIBRARY', 'tk8.6'),)),
 }
-PT_DYNAMIC, PT_INTERP = 2, 3
+PT_LOAD, PT_DYNAMIC, PT_INTERP = 1, 2, 3
+DT_NULL, DT_NEEDED, DT_STRTAB = 0, 1, 5
 TOOLS = (('patchelf', 'patchelf'), ('ldd', 'libc-bin'), ('objdump', 'binutils'),
          ('strip', 'binutils'))
 
@@ -60,23 +61,58 @@ def is_elf(path):
         return f.read(4) == '\x7fELF'
 
 
+def segments(f):
+    """(ELF type, [(type, file offset, address, size in the file)] of its
+    program headers) of an open 64-bit little-endian ELF file; (None, [])
+    for anything else."""
+    header = f.read(64)
+    if len(header) < 64 or header[:6] != '\x7fELF\x02\x01':
+        return None, []
+    kind, = struct.unpack_from('<H', header, 16)
+    offset, = struct.unpack_from('<Q', header, 32)
+    size, count = struct.unpack_from('<HH', header, 54)
+    f.seek(offset)
+    table = f.read(size * count)
+    if size < 56 or len(table) < size * count:
+        return kind, []
+    return kind, [struct.unpack_from('<I4xQQ8xQ', table, i * size) for i in range(count)]
+
+
 def is_shared_object(path):
     """True for what the dynamic loader loads into a process: a 64-bit
     little-endian ELF shared object with a dynamic section and no program
     interpreter. Executables, object files and static binaries are not."""
     with open(path, 'rb') as f:
-        header = f.read(64)
-        if len(header) < 64 or header[:6] != '\x7fELF\x02\x01':
-            return False
-        kind, = struct.unpack_from('<H', header, 16)
-        offset, = struct.unpack_from('<Q', header, 32)
-        size, count = struct.unpack_from('<HH', header, 54)
-        f.seek(offset)
-        table = f.read(size * count)
-    if kind != 3 or size < 4 or len(table) < size * count:
-        return False
-    types = set(struct.unpack_from('<I', table, i * size)[0] for i in range(count))
-    return PT_DYNAMIC in types and PT_INTERP not in types
+        kind, table = segments(f)
+    types = set(t for t, _, _, _ in table)
+    return kind == 3 and PT_DYNAMIC in types and PT_INTERP not in types
+
+
+def needed(path):
+    """The libraries a shared object names in its dynamic section
+    (DT_NEEDED), in their order."""
+    with open(path, 'rb') as f:
+        _, table = segments(f)
+        dynamic = [(offset, size) for t, offset, _, size in table if t == PT_DYNAMIC]
+        f.seek(dynamic[0][0] if dynamic else 0)
+        data = f.read(dynamic[0][1] if dynamic else 0)
+        tags = []
+        for i in range(0, len(data) - 15, 16):
+            tag, value = struct.unpack_from('<qQ', data, i)
+            if tag == DT_NULL:
+                break
+            tags.append((tag, value))
+        strings = [value for tag, value in tags if tag == DT_STRTAB]
+        where = [offset + strings[0] - address for t, offset, address, size in table
+                 if strings and t == PT_LOAD and address <= strings[0] < address + size]
+        if not where:
+            raise Failure('%s has no dynamic string table that can be read' % path)
+        names = []
+        for tag, value in tags:
+            if tag == DT_NEEDED:
+                f.seek(where[0] + value)
+                names.append(f.read(4096).split('\0', 1)[0])
+    return names
 
 
 def check_tools():
@@ -96,10 +132,6 @@ def run(argv, check=True):
     return out
 
 
-def needed(path):
-    return run(['patchelf', '--print-needed', path]).split()
-
-
 def resolved(path):
     """Where the loader finds each library in the tree of `path`, by name;
     None for a library it cannot find (ldd then fails, saying so)."""
@@ -111,9 +143,6 @@ def resolved(path):
     return found
 
 
-def glibc_needed(path):
-    versions = re.findall(r'\bGLIBC_(\d+(?:\.\d+)+)\b', run(['objdump', '-p', path]))
-    return max([tuple(int(n) for n in v.split('.')) for v in versions] or [()])
 
 
 class Bundle(object):
@@ -166,11 +195,11 @@ def bundle(root, elves, provided, exclude, keep_debug, log):
             todo.append((target, source))
     for placed in sorted(elves):
         origin = os.path.relpath(lib, os.path.dirname(placed))
-        runpath = '$ORIGIN' if origin == '.' else '$ORIGIN/' + origin
-        run(['patchelf', '--remove-rpath', placed])
-        run(['patchelf', '--set-rpath', runpath, placed])
-        if not keep_debug:
-            run(['strip', '--strip-unneeded', placed])
+        # DT_RPATH, if the file has one, becomes DT_RUNPATH.
+        run(['patchelf', '--set-rpath', '$ORIGIN' if origin == '.' else '$ORIGIN/' + origin,
+             placed])
+    if not keep_debug and elves:
+        run(['strip', '--strip-unneeded'] + sorted(elves))
     for soname, needers in sorted(result.copied.items()):
         log.detail('library %s -> lib/%s (needed by %s)' % (soname, soname, ', '.join(needers)))
     for soname, needers in sorted(result.expected.items()):
@@ -196,10 +225,9 @@ def runtime_data(copied):
 
 def glibc(root):
     """The highest GNU C library version that any file under root needs."""
-    highest = ()
-    for path, _, files in os.walk(root):
-        for f in files:
-            name = os.path.join(path, f)
-            if not os.path.islink(name) and is_elf(name):
-                highest = max(highest, glibc_needed(name))
-    return '.'.join(str(n) for n in highest)
+    elves = [os.path.join(path, f) for path, _, files in os.walk(root) for f in files
+             if not os.path.islink(os.path.join(path, f)) and is_elf(os.path.join(path, f))]
+    versions = re.findall(r'\bGLIBC_(\d+(?:\.\d+)+)\b',
+                          run(['objdump', '-p'] + sorted(elves)) if elves else '')
+    return '.'.join(str(n) for n in max([tuple(int(n) for n in v.split('.')) for v in versions]
+                                        or [()]))

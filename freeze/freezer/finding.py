@@ -18,11 +18,14 @@ reaches and follows its imports. On top of it:
 
 import ast
 import imp
+import marshal
 import modulefinder
 import os
 import re
 import StringIO
+import struct
 import sysconfig
+import types
 
 from . import reading
 from .log import Failure
@@ -195,6 +198,26 @@ def pth_namespace(fullname, directories):
     return found
 
 
+def cached(path):
+    """The code in the bytecode beside a source that the interpreter would
+    take for it (its magic, the source's time), or None: compiling is most
+    of the time a freeze takes, and pip and the interpreter's own install
+    compile every module they install."""
+    try:
+        with open(path + 'c', 'rb') as f:
+            data = f.read()
+        when = int(os.stat(path).st_mtime) & 0xffffffff
+    except (IOError, OSError):
+        return None
+    if len(data) < 8 or data[:4] != imp.get_magic() or struct.unpack('<I', data[4:8])[0] != when:
+        return None
+    try:
+        code = marshal.loads(data[8:])
+    except (EOFError, ValueError, TypeError):
+        return None
+    return code if isinstance(code, types.CodeType) else None
+
+
 def describe(error, path):
     if isinstance(error, SyntaxError):
         return '%s:%s: %s' % (error.filename or path, error.lineno, error.msg)
@@ -225,7 +248,7 @@ class Finder(modulefinder.ModuleFinder):
                 body = reading.without_script(tree.body)
                 pristine = pristine and len(body) == len(tree.body)
                 tree.body = body
-            code = compile(tree, pathname, 'exec', 0, True)
+            code = (pristine and cached(pathname)) or compile(tree, pathname, 'exec', 0, True)
         except (SyntaxError, TypeError, ValueError) as e:
             self.broken[fqname] = (pathname, describe(e, pathname))
             self.modules.pop(fqname, None)

@@ -37,8 +37,8 @@ import types
 import zipfile
 
 from .elf import is_shared_object
-from .finding import (IDENTIFIER, TESTS, WINDOWS_ONLY, below, check_coding, distributions,
-                      is_stdlib, top_names, walk)
+from .finding import (IDENTIFIER, TESTS, WINDOWS_ONLY, below, cached, check_coding,
+                      distributions, is_stdlib, top_names, walk)
 from .log import Failure
 
 # Provided under lib/python2.7 rather than in the archive.
@@ -73,10 +73,14 @@ def epoch():
 
 def bytecode(path, display, when, module=None):
     """Compiles a source file as py_compile does, with a fixed time. The
-    finder's code of the whole source (`module`'s), if there is one, is
-    taken instead: compiling is most of the time a freeze takes."""
+    finder's code of the whole source (`module`'s), if there is one, or
+    the bytecode the interpreter would take for it, is taken instead:
+    compiling is most of the time a freeze takes."""
     if getattr(module, 'pristine', False) and module.__file__ == path:
         return code_bytes(renamed(module.__code__, display), when)
+    code = cached(path)
+    if code is not None:
+        return code_bytes(renamed(code, display), when)
     with open(path, 'rU') as f:
         text = f.read()
     check_coding(text, path)
