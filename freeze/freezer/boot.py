@@ -56,7 +56,8 @@ SOURCES = 'lib/library-source/'
 
 
 def size(n):
-    return chr(n & 255) + chr(n >> 8 & 255) + chr(n >> 16 & 255) + chr(n >> 24 & 255)
+    """n as marshal writes a length: four bytes, least significant first."""
+    return marshal.dumps(n)[1:]
 
 
 def code(data, name):
@@ -97,12 +98,12 @@ class Archive(zipimport.zipimporter):
     def load_module(self, fullname):
         member = self.member(fullname)
         path = self.archive + '/' + member
-        body = code(self.get_data(path + '.pyc'), SOURCES + member + '.py')
+        name = SOURCES + member + '.py'
+        body = code(self.get_data(path + '.pyc'), name)
         # __file__ names the source where there is one, as it does under the
         # interpreter: code that reads it, or lists its directory, finds it.
-        source = body.co_filename.startswith(HOME + SOURCES)
-        attributes = {'__file__': body.co_filename if source else path + '.pyc',
-                      '__loader__': self}
+        attributes = {'__file__': HOME + name if body.co_filename == HOME + name
+                      else path + '.pyc', '__loader__': self}
         if member.endswith('/__init__'):
             attributes['__path__'] = [path[:-len('/__init__')]]
         return execute(fullname, body, attributes)
