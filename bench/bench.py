@@ -48,14 +48,16 @@ def parse():
 
 
 def assemble(args):
-    """Freezes an empty application with the floor program beside it."""
+    """Freezes an empty application with the floor program beside it. It
+    keeps its symbol tables, where callgrind finds the names of the
+    interpreter's own functions; stripped, it runs the same instructions."""
     src = os.path.join(args.work, 'src')
     app = os.path.join(args.work, NAME)
     os.makedirs(src, exist_ok=True)
     with open(os.path.join(src, '__startup__.py'), 'w') as f:
         f.write('def run():\n    pass\n')
-    subprocess.run([args.python2, '-B', args.freeze_app, '--force', '--launcher', args.launcher,
-                    src, app], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([args.python2, '-B', args.freeze_app, '--force', '--keep-debug',
+                    '--launcher', args.launcher, src, app], check=True, stdout=subprocess.DEVNULL)
     shutil.copy(args.floor, os.path.join(app, 'floor'))
     return app
 
