@@ -148,6 +148,23 @@ NAMED_TESTS_SITE = {
 }
 
 
+# Modules run by name as scripts, as `python -m` runs them: from a
+# package copied whole, the program's own top-level module and a package
+# in the archive, one of them failing.
+RUNPY = {
+    '__startup__.py': 'import runpy\n'
+                      'def run():\n'
+                      '    runpy.run_module("tools.hello", run_name="__main__")\n'
+                      '    runpy.run_module("top", run_name="__main__")\n'
+                      '    runpy.run_module("pkg.sub", run_name="__main__")\n',
+    'tools/__init__.py': '',
+    'tools/d.txt': 'data\n',
+    'tools/hello.py': 'print "hello from", __name__, __file__\n',
+    'top.py': 'print "top", __name__, __file__\n',
+    'pkg/__init__.py': '',
+    'pkg/sub.py': 'print "archive", __name__, __file__\n1 / 0\n',
+}
+
 # Objects that hash by their address, which lies in the interpreter
 # library: the order of a set keyed by them is the plain interpreter's.
 ADDRESSES = {
@@ -159,6 +176,8 @@ ADDRESSES = {
 
 
 class FidelityTest(TempTest):
+    maxDiff = None
+
     def compare(self, files, options=(), site=None, args=(), setup=None):
         """Freezes `files` (and a --path directory of `site`, after
         setup(source, site)), moves the application, runs it from a
@@ -247,6 +266,9 @@ class FidelityTest(TempTest):
 
     def test_a_program_that_reads_sources_along_the_path_finds_them(self):
         self.compare(READS_SOURCES)
+
+    def test_modules_run_by_name_run_as_under_the_interpreter(self):
+        self.compare(RUNPY)
 
     def test_sets_ordered_by_addresses_iterate_in_the_same_order(self):
         self.compare(ADDRESSES)

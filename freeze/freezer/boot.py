@@ -97,16 +97,30 @@ class Archive(zipimport.zipimporter):
 
     def load_module(self, fullname):
         member = self.member(fullname)
-        path = self.archive + '/' + member
-        name = SOURCES + member + '.py'
-        body = code(self.get_data(path + '.pyc'), name)
-        # __file__ names the source where there is one, as it does under the
-        # interpreter: code that reads it, or lists its directory, finds it.
-        attributes = {'__file__': HOME + name if body.co_filename == HOME + name
-                      else path + '.pyc', '__loader__': self}
+        body = self.body(member)
+        attributes = {'__file__': self.filename(member, body), '__loader__': self}
         if member.endswith('/__init__'):
-            attributes['__path__'] = [path[:-len('/__init__')]]
+            attributes['__path__'] = [self.archive + '/' + member[:-len('/__init__')]]
         return execute(fullname, body, attributes)
+
+    def body(self, member):
+        return code(self.get_data(self.archive + '/' + member + '.pyc'),
+                    SOURCES + member + '.py')
+
+    def filename(self, member, body):
+        """The source where there is one, as under the interpreter: code that
+        reads __file__, or lists its directory, finds it."""
+        source = HOME + SOURCES + member + '.py'
+        return source if body.co_filename == source else self.archive + '/' + member + '.pyc'
+
+    # What runpy and pkgutil ask of a loader.
+
+    def get_code(self, fullname):
+        return self.body(self.member(fullname))
+
+    def get_filename(self, fullname):
+        member = self.member(fullname)
+        return self.filename(member, self.body(member))
 
     def get_source(self, fullname):
         try:
@@ -176,21 +190,39 @@ class Finder(object):
         kind, path = self.found.pop(fullname)
         if kind == imp.C_EXTENSION:
             return imp.load_dynamic(fullname, path)
+        attributes = {'__file__': self.filename(path)}
+        if kind == imp.PKG_DIRECTORY:
+            attributes['__path__'] = [attributes['__file__'].rpartition('/')[0]]
+        return execute(fullname, self.read(path), attributes)
+
+    def read(self, path):
+        """The code of a module of lib whose bytecode, or else source, is at
+        `path`."""
         if path.startswith(ARCHIVE + '/'):
             # The source lies in lib, its bytecode in the archive.
-            source = path[len(ARCHIVE) + 1:-1]
-            body = code(self.archive.get_data(path), source)
-            path = HOME + source
-        elif path.endswith('.pyc'):
+            return code(self.archive.get_data(path), path[len(ARCHIVE) + 1:-1])
+        if path.endswith('.pyc'):
             with open(path, 'rb') as f:
-                body = code(f.read(), path[len(HOME):-1])
-        else:
-            with open(path, 'rU') as f:
-                body = compile(f.read() + '\n', path, 'exec', 0, True)
-        attributes = {'__file__': path}
-        if kind == imp.PKG_DIRECTORY:
-            attributes['__path__'] = [path.rpartition('/')[0]]
-        return execute(fullname, body, attributes)
+                return code(f.read(), path[len(HOME):-1])
+        with open(path, 'rU') as f:
+            return compile(f.read() + '\n', path, 'exec', 0, True)
+
+    def filename(self, path):
+        if path.startswith(ARCHIVE + '/'):
+            return HOME + path[len(ARCHIVE) + 1:-1]
+        return path
+
+    # What runpy and pkgutil ask of a loader, after find_module.
+
+    def get_code(self, fullname):
+        kind, path = self.found[fullname]
+        return None if kind == imp.C_EXTENSION else self.read(path)
+
+    def get_filename(self, fullname):
+        return self.filename(self.found[fullname][1])
+
+    def is_package(self, fullname):
+        return self.found[fullname][0] == imp.PKG_DIRECTORY
 
     def get_data(self, path):
         """For pkgutil.get_data, which asks the finder of a module."""

@@ -228,12 +228,14 @@ def six_moves(tree):
 # Calls that import a module by name, and calls that list a directory,
 # which a package does to find its own modules; a source without these
 # words makes none of them.
-IMPORT_CALLS = frozenset(['__import__', 'import_module', 'importlib.import_module'])
+IMPORT_CALLS = frozenset(['__import__', 'import_module', 'importlib.import_module',
+                          'runpy.run_module', 'run_module'])
 LISTING_CALLS = frozenset(['pkgutil.iter_modules', 'pkgutil.walk_packages', 'iter_modules',
                            'walk_packages', 'os.listdir', 'listdir', 'glob.glob'])
 
 
-MAY_IMPORT_BY_NAME = re.compile(r'__import__|import_module|iter_modules|walk_packages|listdir|glob')
+MAY_IMPORT_BY_NAME = re.compile(r'__import__|import_module|run_module|iter_modules|'
+                                r'walk_packages|listdir|glob')
 
 
 def strings(code):
