@@ -33,7 +33,7 @@ TRACEBACKS = {
                 '    print inspect.getsource(fail)\n'
                 '    print linecache.getline(json.__file__.rstrip("c"), 1)\n'
                 '    print len(inspect.getsource(json.decoder)) > 1000\n'
-                '    raise Oops("for the interpreter to print")\n',
+                '    raise Oops("for the interpreter to print")  \n',
 }
 
 # An error inside a codec that the interpreter imported while it started.

@@ -233,22 +233,28 @@ class Finder(object):
 def excepthook(kind, value, tb):
     """Prints an uncaught exception as the interpreter does, without the
     frames of this module, which the plain interpreter does not have."""
-    import linecache, traceback
+    import traceback
     own = sys._getframe().f_code.co_filename
-    entries = [e for e in traceback.extract_tb(tb, getattr(sys, 'tracebacklimit', None))
-               if e[0] != own]
     # The modules the interpreter imported before this one took over keep
     # file names relative to the application directory.
-    entries = [(HOME + f, n, name, linecache.getline(HOME + f, n).strip() or None)
-               if f.startswith(SOURCES) else (f, n, name, line)
-               for f, n, name, line in entries]
+    entries = [(HOME + f if f.startswith(SOURCES) else f, n, name) for f, n, name, _
+               in traceback.extract_tb(tb, getattr(sys, 'tracebacklimit', None)) if f != own]
     lines = traceback.format_exception_only(kind, value)
     module = getattr(kind, '__module__', 'exceptions')
     if module != 'exceptions' and not issubclass(kind, SyntaxError):
         lines[-1] = module + '.' + lines[-1]
     if entries:
-        lines[:0] = ['Traceback (most recent call last):\n'] + traceback.format_list(entries)
+        lines[:0] = ['Traceback (most recent call last):\n'] + [shown(*e) for e in entries]
     sys.stderr.write(''.join(lines))
+
+
+def shown(filename, lineno, name):
+    """A frame as the interpreter prints it: its line of source without
+    the indentation, but with whatever trails it."""
+    import linecache
+    line = linecache.getline(filename, lineno).lstrip(' \t\014')
+    return ('  File "%s", line %d, in %s\n' % (filename, lineno, name)
+            + ('    ' + line.rstrip('\n') + '\n' if line else ''))
 
 
 def hook(path):
