@@ -117,6 +117,13 @@ class ShippingTest(TempTest):
             self.assertIn(line, out)
         self.assertNotIn('typing', out + err)
         self.assertNotIn('helper', out + err)
+        # A name computed at run time in a module of no package: one line.
+        source = self.source({'__startup__.py': 'import sys\ndef run():\n'
+                                                '    __import__(sys.argv[1])\n'}, name='computed')
+        status, out, err = self.freeze(source, '--force')
+        self.assertEqual((status, err), (0, 'freeze-app: warning: __startup__ imports modules by '
+                                            'names computed at run time: --include MODULE ships '
+                                            'each one the program needs\n'))
 
     def test_test_suites_and_optional_features_stay_out_unless_imported(self):
         site = self.source(TESTED, name='site')
@@ -164,7 +171,9 @@ class ShippingTest(TempTest):
                                 '[console_scripts]\nhello = tool.cli:main [extra]\n'
                                 '[gui_scripts]\nwindow = tool.cli:main\n'}, name='site')
         source = self.source({})
-        app = self.frozen(source, '--path', site, '--entry', 'hello')
+        status, out, err = self.freeze(source, '--path', site, '--entry', 'hello')
+        self.assertEqual((status, err), (0, ''))
+        app = os.path.join(self.tmp, 'out', 'app')
         self.assertEqual(start([os.path.join(app, 'hello')]), (0, 'tool\n', ''))
         status, out, err = self.freeze(source, '--path', site, '--force', '--entry', 'window')
         self.assertEqual(status, 1)
@@ -239,15 +248,20 @@ class ShippingTest(TempTest):
                          (0, 'one two\n', ''))
 
     def test_what_a_copy_of_six_serves_ships_where_it_is_imported(self):
-        site = self.source({'vend/__init__.py': '', 'vend/six.py': SIX}, name='site')
-        source = self.source({'__startup__.py': 'from vend.six.moves import html_parser\n'
-                                                'def run():\n'
-                                                '    print html_parser.HTMLParser.__name__\n'})
-        status, out, err = self.freeze(source, '--path', site)
-        self.assertEqual((status, err), (0, ''))
-        app = os.path.join(self.tmp, 'out', 'app')
-        self.assertEqual(start([os.path.join(app, 'app')]), plain(source, path=[site]))
-        self.assertFalse(os.path.exists(os.path.join(app, 'lib', '_tkinter.so')))
+        # A vendored copy, and a top-level one, whose names computed at run
+        # time come from its table: no warning.
+        for files, module in (({'vend/__init__.py': '', 'vend/six.py': SIX}, 'vend.six'),
+                              ({'six.py': SIX}, 'six')):
+            site = self.source(files, name='site-' + module)
+            source = self.source({'__startup__.py': 'from %s.moves import html_parser\n'
+                                                    'def run():\n'
+                                                    '    print html_parser.HTMLParser.__name__\n'
+                                                    % module}, name='source-' + module)
+            status, out, err = self.freeze(source, '--path', site, '--force')
+            self.assertEqual((status, err), (0, ''))
+            app = os.path.join(self.tmp, 'out', 'app')
+            self.assertEqual(start([os.path.join(app, 'app')]), plain(source, path=[site]))
+            self.assertFalse(os.path.exists(os.path.join(app, 'lib', '_tkinter.so')))
 
 
 if __name__ == '__main__':

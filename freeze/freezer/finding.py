@@ -81,6 +81,11 @@ ELSEWHERE = (
     'urllib.parse', 'urllib.request', 'http.client',
 )
 
+# Top-level modules that import by a computed name the targets of entry
+# points, which plugins() ships from the distribution metadata: no
+# warning that reading cannot tell what they import.
+LOADS_ENTRY_POINTS = ('entrypoints',)
+
 # Files of Windows programs that packages carry to write Windows
 # installers and launchers (distutils' wininst-*.exe, setuptools' and
 # distlib's launchers) or to run there: never used on Linux, not shipped.
@@ -434,6 +439,9 @@ def find(startup, required, search_path, source, options, log):
                            ('.py', 'r', imp.PY_SOURCE))
     except ImportError:
         raise Failure(finder.broken['__startup__'][1])
+    if options.entry:
+        # The __startup__ that --entry writes imports by name what `required` names.
+        finder.by_name.pop('__startup__', None)
     for name, who in sorted(required.items()):
         if finder.excluded(name):
             raise Failure('module %s, %s, is left out by --exclude' % (name, who))
@@ -663,6 +671,15 @@ def report(finder, packages, roots, log):
         log.warn('sources of packages copied whole that do not compile ship as they are, '
                  'and importing one raises SyntaxError (%d): %s'
                  % (len(broken), ', '.join(broken[:3]) + (', ...' if len(broken) > 3 else '')))
+    # A computed name in a module of no package: nothing to ship by reading.
+    # A copy of six imports what its table names, which moved() reads.
+    computed = sorted(name for name, names in finder.by_name.items()
+                      if None in names and name not in LOADS_ENTRY_POINTS
+                      and not six_of(finder, name + '.moves'))
+    if computed:
+        log.warn('%s import%s modules by names computed at run time: --include MODULE '
+                 'ships each one the program needs' % (', '.join(computed),
+                                                        's' if len(computed) == 1 else ''))
     if counts:
         log.warn('%d other modules not found, which the program imports only %s '
                  '(--verbose lists them)' % (sum(counts.values()), ', '.join(
