@@ -288,17 +288,20 @@ class NoWritesTest(TempTest):
     def test_nothing_is_written_into_the_application_copied_or_read_only(self):
         if os.geteuid() != 0:
             self.skipTest('a read-only bind mount needs root, and this is not root')
-        # With an argument, a second load goes past __boot__, as linters
-        # load their checkers: it may read the source, but writes nothing.
+        # With an argument, a second load goes past __boot__'s importers, as
+        # linters load their checkers: it runs the shipped bytecode too.
         source = self.source({'__startup__.py': 'import imp, os, sys, pkg\ndef run():\n'
                                                 '    print pkg.read()\n'
                                                 '    where = os.path.dirname(os.path.dirname('
                                                 'pkg.__file__))\n'
                                                 '    if sys.argv[1:]:\n'
                                                 '        imp.load_module("again", *imp.find_module('
-                                                '"pkg", [where]))\n',
+                                                '"pkg", [where]))\n'
+                                                '        print imp.load_source("checker", os.path.'
+                                                'join(where, "pkg", "checker.py")).NAME\n',
                               'pkg/__init__.py': 'import os\ndef read():\n    return open(os.path.'
                                                  'join(os.path.dirname(__file__), "d.txt")).read()\n',
+                              'pkg/checker.py': 'NAME = "checker"\n',
                               'pkg/d.txt': 'data\n'})
         app = self.frozen(source)
         copy = os.path.join(self.tmp, 'copy')
@@ -311,15 +314,16 @@ class NoWritesTest(TempTest):
                                           copy, 'strace', '-f', '-e',
                                           'trace=openat,open,mkdir,rename', '-o', log,
                                           os.path.join(copy, 'app')] + args, env=TOOLS)
-                self.assertEqual((status, out), (0, 'data\n\n'), err)
+                self.assertEqual((status, out), (0, 'data\n\n' + ('checker\n' if args else '')),
+                                 err)
                 with open(log) as f:
                     calls = [line for line in f if copy in line]
                 written = [line for line in calls
                            if 'O_WRONLY' in line or 'O_RDWR' in line or 'O_CREAT' in line
                            or 'mkdir(' in line or 'rename(' in line]
                 self.assertEqual(written, [])
-                if not args:
-                    self.assertFalse(any('pkg/__init__.py"' in line for line in calls), calls)
+                self.assertFalse(any('pkg/__init__.py"' in line or 'pkg/checker.py"' in line
+                                     for line in calls), calls)
 
 
 if __name__ == '__main__':

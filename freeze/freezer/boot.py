@@ -26,9 +26,10 @@ and modules with no bytecode (sources that do not compile, which raise
 SyntaxError as they do under the plain interpreter) are loaded as the
 interpreter loads them.
 
-Bytecode is never written (sys.dont_write_bytecode): a module that the
-program loads itself with imp.load_module, past these importers, is
-compiled in memory from its source.
+A module of lib that the program loads itself, past these importers, with
+imp.load_module or imp.load_source (as linters load their checkers) runs
+the archive's bytecode too; any other is compiled in memory, and bytecode
+is never written (sys.dont_write_bytecode).
 
 lib/library-source is appended to sys.path, after the archive, whose
 modules are found first: tools that look for a module's source file along
@@ -230,6 +231,38 @@ class Finder(object):
             return f.read()
 
 
+class Loads(object):
+    """imp.load_module and imp.load_source, which programs call past the
+    importers (linters load their checkers so): a source or package of
+    lib whose bytecode the archive holds runs that bytecode, as the
+    interpreter runs the bytecode it finds beside a source, instead of
+    compiling the source on every run."""
+
+    def __init__(self, archive):
+        self.archive = archive
+        self.module, self.source = imp.load_module, imp.load_source
+
+    def shipped(self, name, path, package):
+        source = path.rstrip('/') + '/__init__.py' if package else path
+        member = source[len(HOME):] + 'c'
+        if not source.startswith(HOME) or member not in self.archive._files:
+            return None
+        attributes = {'__file__': source}
+        if package:
+            attributes['__path__'] = [path.rstrip('/')]
+        body = code(self.archive.get_data(ARCHIVE + '/' + member), source[len(HOME):])
+        return execute(name, body, attributes)
+
+    def load_module(self, name, file, pathname, description):
+        kind = description[2]
+        shipped = kind in (imp.PY_SOURCE, imp.PKG_DIRECTORY) and self.shipped(
+            name, pathname, kind == imp.PKG_DIRECTORY)
+        return shipped or self.module(name, file, pathname, description)
+
+    def load_source(self, name, pathname, *file):
+        return self.shipped(name, pathname, False) or self.source(name, pathname, *file)
+
+
 def excepthook(kind, value, tb):
     """Prints an uncaught exception as the interpreter does, without the
     frames of this module, which the plain interpreter does not have."""
@@ -275,8 +308,10 @@ def start(namespace, environment):
             posix.putenv(name, HOME + path)
     archive = hook(ARCHIVE)
     sys.meta_path.insert(0, Finder(archive))
-    # Modules that the program loads past these importers (imp.load_module,
-    # as linters load their checkers) are compiled in memory, never written.
+    loads = Loads(archive)
+    imp.load_module, imp.load_source = loads.load_module, loads.load_source
+    # Other modules that the program loads past these importers are
+    # compiled in memory, never written.
     sys.dont_write_bytecode = True
     # Last on the path, the sources: the archive's modules are found first,
     # and tools that look for a module's source file (linters) find it.
