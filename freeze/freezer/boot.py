@@ -231,36 +231,38 @@ class Finder(object):
             return f.read()
 
 
-class Loads(object):
+def shipped(archive, name, path, package):
+    """The module `name` run from the archive's bytecode of the source or
+    package of lib at `path`; None where the archive holds none."""
+    source = path.rstrip('/') + '/__init__.py' if package else path
+    member = source[len(HOME):] + 'c'
+    if not source.startswith(HOME) or member not in archive._files:
+        return None
+    attributes = {'__file__': source}
+    if package:
+        attributes['__path__'] = [path.rstrip('/')]
+    return execute(name, code(archive.get_data(ARCHIVE + '/' + member), source[len(HOME):]),
+                   attributes)
+
+
+def loaders(archive):
     """imp.load_module and imp.load_source, which programs call past the
-    importers (linters load their checkers so): a source or package of
-    lib whose bytecode the archive holds runs that bytecode, as the
+    importers (linters load their checkers so), but a source or package
+    of lib whose bytecode the archive holds runs that bytecode, as the
     interpreter runs the bytecode it finds beside a source, instead of
     compiling the source on every run."""
+    load_module, load_source = imp.load_module, imp.load_source
 
-    def __init__(self, archive):
-        self.archive = archive
-        self.module, self.source = imp.load_module, imp.load_source
-
-    def shipped(self, name, path, package):
-        source = path.rstrip('/') + '/__init__.py' if package else path
-        member = source[len(HOME):] + 'c'
-        if not source.startswith(HOME) or member not in self.archive._files:
-            return None
-        attributes = {'__file__': source}
-        if package:
-            attributes['__path__'] = [path.rstrip('/')]
-        body = code(self.archive.get_data(ARCHIVE + '/' + member), source[len(HOME):])
-        return execute(name, body, attributes)
-
-    def load_module(self, name, file, pathname, description):
+    def module(name, file, pathname, description):
         kind = description[2]
-        shipped = kind in (imp.PY_SOURCE, imp.PKG_DIRECTORY) and self.shipped(
-            name, pathname, kind == imp.PKG_DIRECTORY)
-        return shipped or self.module(name, file, pathname, description)
+        return (kind in (imp.PY_SOURCE, imp.PKG_DIRECTORY)
+                and shipped(archive, name, pathname, kind == imp.PKG_DIRECTORY)
+                or load_module(name, file, pathname, description))
 
-    def load_source(self, name, pathname, *file):
-        return self.shipped(name, pathname, False) or self.source(name, pathname, *file)
+    def source(name, pathname, *file):
+        return shipped(archive, name, pathname, False) or load_source(name, pathname, *file)
+
+    return module, source
 
 
 def excepthook(kind, value, tb):
@@ -308,8 +310,7 @@ def start(namespace, environment):
             posix.putenv(name, HOME + path)
     archive = hook(ARCHIVE)
     sys.meta_path.insert(0, Finder(archive))
-    loads = Loads(archive)
-    imp.load_module, imp.load_source = loads.load_module, loads.load_source
+    imp.load_module, imp.load_source = loaders(archive)
     # Other modules that the program loads past these importers are
     # compiled in memory, never written.
     sys.dont_write_bytecode = True
