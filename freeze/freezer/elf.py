@@ -193,11 +193,14 @@ def bundle(root, elves, provided, exclude, keep_debug, log):
             result.copied[soname] = [who]
             elves[target] = source
             todo.append((target, source))
+    # One run of patchelf for each run path; DT_RPATH, where a file has
+    # one, becomes DT_RUNPATH.
+    runpaths = {}
     for placed in sorted(elves):
         origin = os.path.relpath(lib, os.path.dirname(placed))
-        # DT_RPATH, if the file has one, becomes DT_RUNPATH.
-        run(['patchelf', '--set-rpath', '$ORIGIN' if origin == '.' else '$ORIGIN/' + origin,
-             placed])
+        runpaths.setdefault('$ORIGIN' if origin == '.' else '$ORIGIN/' + origin, []).append(placed)
+    for runpath, placed in sorted(runpaths.items()):
+        run(['patchelf', '--set-rpath', runpath] + placed)
     if not keep_debug and elves:
         run(['strip', '--strip-unneeded'] + sorted(elves))
     for soname, needers in sorted(result.copied.items()):
