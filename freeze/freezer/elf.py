@@ -132,17 +132,21 @@ def run(argv, check=True):
     return out
 
 
-def resolved(path):
-    """Where the loader finds each library in the tree of `path`, by name;
-    None for a library it cannot find (ldd then fails, saying so)."""
-    found = {}
-    for line in run(['ldd', path], check=False).splitlines():
+def resolved(paths):
+    """Where the loader finds each library in the tree of each of `paths`,
+    from one run of ldd: {path: {name: where}}, where None is a library it
+    cannot find (ldd then fails, saying so)."""
+    found = dict((path, {}) for path in paths)
+    current = paths[0]
+    for line in run(['ldd'] + list(paths), check=False).splitlines():
+        # Given more than one file, ldd heads the list of each with its name.
+        if line.endswith(':') and line[:-1] in found:
+            current = line[:-1]
+            continue
         m = re.match(r'\s*(\S+) => (?:(/\S+) \(0x|not found)', line)
         if m:
-            found[m.group(1)] = m.group(2)
+            found[current][m.group(1)] = m.group(2)
     return found
-
-
 
 
 class Bundle(object):
@@ -157,16 +161,20 @@ class Bundle(object):
 def bundle(root, elves, provided, exclude, keep_debug, log):
     """Bundles what the placed ELF files `elves` (placed path: original
     path) need, sets their run paths, strips their debug information and
-    symbol tables unless `keep_debug`, and returns a Bundle. `provided` are the sonames
-    the application directory has of its own. The tools were checked for
-    (check_tools) before anything was built."""
+    symbol tables unless `keep_debug`, and returns a Bundle. `provided`
+    are the sonames the application directory has of its own. The tools
+    were checked for (check_tools) before anything was built."""
     lib = os.path.join(root, 'lib')
     result = Bundle()
     todo = sorted(elves.items())
+    places = {}  # original path: where the loader finds what it needs
     while todo:
         log.status('bundling libraries: %d' % len(result.copied))
         placed, original = todo.pop(0)
-        where = resolved(original)
+        if original not in places:
+            places.update(resolved(sorted(set([original] + [o for _, o in todo
+                                                             if o not in places]))))
+        where = dict(places[original])
         who = os.path.relpath(placed, root)
         for soname in needed(original):
             if '/' in soname:
