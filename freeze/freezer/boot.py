@@ -131,6 +131,15 @@ class Archive(zipimport.zipimporter):
             return None
 
 
+def in_archive(source, archived):
+    """The path of the bytecode of a source of lib in the archive, whose
+    members are `archived`; None where it holds none."""
+    member = source[len(HOME):] + 'c'
+    if source.startswith(HOME) and member in archived:
+        return ARCHIVE + '/' + member
+    return None
+
+
 def on_disk(fullname, directory, archived):
     """(kind, path) of a module in a directory of lib, as the interpreter
     finds it; for a module with bytecode, the bytecode's path: in the
@@ -145,8 +154,9 @@ def on_disk(fullname, directory, archived):
     if kind == imp.PKG_DIRECTORY:
         path += '/__init__.py'
     if kind in (imp.PKG_DIRECTORY, imp.PY_SOURCE):
-        if path.startswith(HOME) and path[len(HOME):] + 'c' in archived:
-            return kind, ARCHIVE + '/' + path[len(HOME):] + 'c'
+        bytecode = in_archive(path, archived)
+        if bytecode:
+            return kind, bytecode
         try:
             open(path + 'c').close()
             path += 'c'
@@ -191,6 +201,11 @@ class Finder(object):
         kind, path = self.found.pop(fullname)
         if kind == imp.C_EXTENSION:
             return imp.load_dynamic(fullname, path)
+        return self.run(fullname, kind, path)
+
+    def run(self, fullname, kind, path):
+        """Runs the module of lib whose bytecode, or else source, is at
+        `path`."""
         attributes = {'__file__': self.filename(path)}
         if kind == imp.PKG_DIRECTORY:
             attributes['__path__'] = [attributes['__file__'].rpartition('/')[0]]
@@ -231,21 +246,7 @@ class Finder(object):
             return f.read()
 
 
-def shipped(archive, name, path, package):
-    """The module `name` run from the archive's bytecode of the source or
-    package of lib at `path`; None where the archive holds none."""
-    source = path.rstrip('/') + '/__init__.py' if package else path
-    member = source[len(HOME):] + 'c'
-    if not source.startswith(HOME) or member not in archive._files:
-        return None
-    attributes = {'__file__': source}
-    if package:
-        attributes['__path__'] = [path.rstrip('/')]
-    return execute(name, code(archive.get_data(ARCHIVE + '/' + member), source[len(HOME):]),
-                   attributes)
-
-
-def loaders(archive):
+def loaders(finder):
     """imp.load_module and imp.load_source, which programs call past the
     importers (linters load their checkers so), but a source or package
     of lib whose bytecode the archive holds runs that bytecode, as the
@@ -253,14 +254,18 @@ def loaders(archive):
     compiling the source on every run."""
     load_module, load_source = imp.load_module, imp.load_source
 
+    def shipped(name, path, kind):
+        source = path.rstrip('/') + '/__init__.py' if kind == imp.PKG_DIRECTORY else path
+        bytecode = in_archive(source, finder.archive._files)
+        return bytecode and finder.run(name, kind, bytecode)
+
     def module(name, file, pathname, description):
         kind = description[2]
-        return (kind in (imp.PY_SOURCE, imp.PKG_DIRECTORY)
-                and shipped(archive, name, pathname, kind == imp.PKG_DIRECTORY)
+        return (kind in (imp.PY_SOURCE, imp.PKG_DIRECTORY) and shipped(name, pathname, kind)
                 or load_module(name, file, pathname, description))
 
     def source(name, pathname, *file):
-        return shipped(archive, name, pathname, False) or load_source(name, pathname, *file)
+        return shipped(name, pathname, imp.PY_SOURCE) or load_source(name, pathname, *file)
 
     return module, source
 
@@ -309,8 +314,9 @@ def start(namespace, environment):
             posix.environ[name] = HOME + path
             posix.putenv(name, HOME + path)
     archive = hook(ARCHIVE)
-    sys.meta_path.insert(0, Finder(archive))
-    imp.load_module, imp.load_source = loaders(archive)
+    finder = Finder(archive)
+    sys.meta_path.insert(0, finder)
+    imp.load_module, imp.load_source = loaders(finder)
     # Other modules that the program loads past these importers are
     # compiled in memory, never written.
     sys.dont_write_bytecode = True
