@@ -165,6 +165,24 @@ RUNPY = {
     'pkg/sub.py': 'print "archive", __name__, __file__\n1 / 0\n',
 }
 
+# Modules of the archive and of lib, a package among them, reloaded,
+# listed, run by name and raising as any other module.
+RELOADED = {
+    '__startup__.py': 'import pkgutil, runpy, mine, pkg.one, pkg.two\n'
+                      'def run():\n'
+                      '    import pkg.three\n'
+                      '    print mine.COUNT, reload(mine).COUNT, reload(pkg.one).COUNT, reload(pkg)\n'
+                      '    print sorted(n for _, n, _ in pkgutil.iter_modules(pkg.__path__))\n'
+                      '    print pkgutil.get_loader("pkg.one").get_filename("pkg.one")\n'
+                      '    runpy.run_module("pkg.two", run_name="__main__")\n'
+                      '    pkg.one.fail()\n',
+    'mine.py': 'import sys\nsys.counted = getattr(sys, "counted", 0) + 1\nCOUNT = sys.counted\n',
+    'pkg/__init__.py': 'import mine\n',
+    'pkg/one.py': 'import mine\nCOUNT = mine.COUNT\ndef fail():\n    return {}["one"]\n',
+    'pkg/two.py': 'print "two", __name__, __file__\n',
+    'pkg/three.py': 'import pkg.one\n',
+}
+
 # Objects that hash by their address, which lies in the interpreter
 # library: the order of a set keyed by them is the plain interpreter's.
 ADDRESSES = {
@@ -269,6 +287,9 @@ class FidelityTest(TempTest):
 
     def test_modules_run_by_name_run_as_under_the_interpreter(self):
         self.compare(RUNPY)
+
+    def test_modules_reload_list_and_run_by_name_as_under_the_interpreter(self):
+        self.compare(RELOADED)
 
     def test_sets_ordered_by_addresses_iterate_in_the_same_order(self):
         self.compare(ADDRESSES)

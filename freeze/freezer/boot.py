@@ -54,6 +54,7 @@ LIB = sys.path[0]
 ARCHIVE = sys.path[1]
 HOME = LIB[:-len('lib')]  # the application directory, ending in '/'
 SOURCES = 'lib/library-source/'
+INSIDE = ARCHIVE + '/'  # how the paths inside the archive begin
 
 
 def size(n):
@@ -70,17 +71,23 @@ def code(data, name):
                                              size(len(full)) + full, 1), 8))
 
 
-def execute(fullname, body, attributes):
-    """Runs `body` (a code object) as the module `fullname`, as import
-    does: a module already there is reused (reload), a new one is
-    forgotten again when its code raises."""
+def execute(fullname, body, filename, path=None, loader=None):
+    """Runs `body` (a code object) as the module `fullname` from
+    `filename`, a package if it has a `path`, as import does: a module
+    already there is reused (reload), a new one is forgotten again when
+    its code raises."""
     module = sys.modules.get(fullname)
     new = module is None
     if new:
         module = sys.modules[fullname] = imp.new_module(fullname)
-    module.__dict__.update(attributes)
+    namespace = module.__dict__
+    namespace['__file__'] = filename
+    if path:
+        namespace['__path__'] = path
+    if loader:
+        namespace['__loader__'] = loader
     try:
-        exec body in module.__dict__
+        exec body in namespace
     except BaseException:
         if new:
             sys.modules.pop(fullname, None)
@@ -94,19 +101,21 @@ class Archive(zipimport.zipimporter):
 
     def member(self, fullname):
         base = self.prefix + fullname.rpartition('.')[2]
-        return base + '/__init__' if self.is_package(fullname) else base
+        return base + '/__init__' if base + '/__init__.pyc' in self._files else base
 
     def load_module(self, fullname):
-        member = self.member(fullname)
+        # Every module of the archive that the program imports passes here,
+        # hundreds in a large program: it calls no more than it must.
+        member = self.prefix + fullname.rpartition('.')[2]
+        path = None
+        if member + '/__init__.pyc' in self._files:
+            path = [self.archive + '/' + member]
+            member += '/__init__'
         body = self.body(member)
-        attributes = {'__file__': self.filename(member, body), '__loader__': self}
-        if member.endswith('/__init__'):
-            attributes['__path__'] = [self.archive + '/' + member[:-len('/__init__')]]
-        return execute(fullname, body, attributes)
+        return execute(fullname, body, self.filename(member, body), path, self)
 
     def body(self, member):
-        return code(self.get_data(self.archive + '/' + member + '.pyc'),
-                    SOURCES + member + '.py')
+        return code(self.get_data(member + '.pyc'), SOURCES + member + '.py')
 
     def filename(self, member, body):
         """The source where there is one, as under the interpreter: code that
@@ -136,7 +145,7 @@ def in_archive(source, archived):
     members are `archived`; None where it holds none."""
     member = source[len(HOME):] + 'c'
     if source.startswith(HOME) and member in archived:
-        return ARCHIVE + '/' + member
+        return INSIDE + member
     return None
 
 
@@ -178,8 +187,10 @@ class Finder(object):
         self.found = {}
 
     def find_module(self, fullname, path=None):
+        if path and len(path) == 1 and path[0][:len(INSIDE)] == INSIDE:
+            return None  # the archive's importer answers, as it would here
         for entry in sys.path if path is None else path:
-            if entry == ARCHIVE or entry.startswith(ARCHIVE + '/'):
+            if entry == ARCHIVE or entry.startswith(INSIDE):
                 archive = sys.path_importer_cache.get(entry)
                 if not isinstance(archive, Archive):
                     try:
@@ -206,17 +217,16 @@ class Finder(object):
     def run(self, fullname, kind, path):
         """Runs the module of lib whose bytecode, or else source, is at
         `path`."""
-        attributes = {'__file__': self.filename(path)}
-        if kind == imp.PKG_DIRECTORY:
-            attributes['__path__'] = [attributes['__file__'].rpartition('/')[0]]
-        return execute(fullname, self.read(path), attributes)
+        filename = self.filename(path)
+        return execute(fullname, self.read(path), filename,
+                       kind == imp.PKG_DIRECTORY and [filename.rpartition('/')[0]])
 
     def read(self, path):
         """The code of a module of lib whose bytecode, or else source, is at
         `path`."""
-        if path.startswith(ARCHIVE + '/'):
+        if path.startswith(INSIDE):
             # The source lies in lib, its bytecode in the archive.
-            return code(self.archive.get_data(path), path[len(ARCHIVE) + 1:-1])
+            return code(self.archive.get_data(path), path[len(INSIDE):-1])
         if path.endswith('.pyc'):
             with open(path, 'rb') as f:
                 return code(f.read(), path[len(HOME):-1])
@@ -224,8 +234,8 @@ class Finder(object):
             return compile(f.read() + '\n', path, 'exec', 0, True)
 
     def filename(self, path):
-        if path.startswith(ARCHIVE + '/'):
-            return HOME + path[len(ARCHIVE) + 1:-1]
+        if path.startswith(INSIDE):
+            return HOME + path[len(INSIDE):-1]
         return path
 
     # What runpy and pkgutil ask of a loader, after find_module.
@@ -298,7 +308,7 @@ def shown(filename, lineno, name):
 
 
 def hook(path):
-    if path == ARCHIVE or path.startswith(ARCHIVE + '/'):
+    if path == ARCHIVE or path.startswith(INSIDE):
         return Archive(path)
     raise ImportError('not in the archive')
 
