@@ -98,11 +98,12 @@ def report(args, runs):
             'from many.cli import main; main()' % packages)
     programs = {FROZEN: [os.path.join(app, 'big'), '--version'],
                 PLAIN: [args.python2, '-c', code, '--version']}
-    ir = {name: annotate(callgrind(argv, os.path.join(args.work, 'large-callgrind-%d' % i)),
-                         'no')[0] for i, (name, argv) in enumerate(programs.items())}
+    outs = dict((name, callgrind(argv, os.path.join(args.work, 'large-callgrind-%d' % i)))
+                for i, (name, argv) in enumerate(programs.items()))
+    ir = dict((name, annotate(out, 'no')[0]) for name, out in outs.items())
     rows = {FROZEN: annotate(callgrind([os.path.join(debug, 'big'), '--version'], os.path.join(
                 args.work, 'large-callgrind-debug')), 'yes')[1],
-            PLAIN: annotate(os.path.join(args.work, 'large-callgrind-1'), 'yes')[1]}
+            PLAIN: annotate(outs[PLAIN], 'yes')[1]}
     timing = wall(programs, PLAIN, runs)
     lines = ['## A large program', '',
              'A generated package of %d modules, each a class with a few methods and a'
