@@ -183,8 +183,11 @@ class ShippingTest(TempTest):
                          (0, 'freeze-app 0.4\n', ''))
 
     def test_a_terminal_sees_one_status_line_and_nothing_of_it_at_the_end(self):
-        # Many modules make a freeze that takes more than a second.
-        site = self.source(dict(('many/m%d.py' % i, 'import json, email, xml.dom.minidom\n')
+        # Many modules, long enough that finding them alone takes more than
+        # a second, however fast the machine reads the rest.
+        body = ''.join('def f%d(x):\n    return [x + %d for x in range(x)]\n' % (n, n)
+                       for n in range(100))
+        site = self.source(dict(('many/m%d.py' % i, 'import json, email, xml.dom.minidom\n' + body)
                                 for i in range(300)), name='site')
         write(os.path.join(site, 'many', '__init__.py'),
               ''.join('from . import m%d\n' % i for i in range(300)))
