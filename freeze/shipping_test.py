@@ -9,6 +9,7 @@ import re
 import subprocess
 import sys
 import unittest
+import zipfile
 
 from test_support import (FREEZE_APP, LAUNCHER, TOOLS, TempTest, build_extension, plain, start,
                           write)
@@ -33,6 +34,18 @@ TESTED = {
     'speedy/__init__.py': 'from speedy._fast import twice\n',
     'speedy/tests/__init__.py': '',
     'speedy/tests/test_speedy.py': 'from test import test_support\nimport unittest, speedy\n',
+}
+
+# Third-party packages, one vendored, that lead to optional features in
+# functions that the program never calls.
+CHAINED = {
+    'pyparsing.py': 'def setBreak():\n    import pdb\n    pdb.set_trace()\n',
+    'tool/__init__.py': '',
+    'tool/_vendor/__init__.py': '',
+    'tool/_vendor/lockfile/__init__.py': '',
+    'tool/_vendor/lockfile/sqlitelockfile.py': 'class SQLiteLockFile(object):\n'
+                                               '    def __init__(self):\n'
+                                               '        import sqlite3\n',
 }
 
 # A vendored six, as small as it can be: its table and the importer that
@@ -126,14 +139,16 @@ class ShippingTest(TempTest):
                                             'each one the program needs\n'))
 
     def test_test_suites_and_optional_features_stay_out_unless_imported(self):
-        site = self.source(TESTED, name='site')
+        site = self.source(dict(TESTED, **CHAINED), name='site')
         build_extension(os.path.join(site, 'speedy', '_fast.so'), '_fast')
-        source = self.source({'__startup__.py': 'import speedy, site, pydoc\n'
+        source = self.source({'__startup__.py': 'import speedy, site, pydoc, pyparsing\n'
+                                                'import tool._vendor.lockfile.sqlitelockfile\n'
                                                 'def run():\n    print speedy.twice(2)\n'})
         app = self.frozen(source, '--path', site)
         lib = os.path.join(app, 'lib')
-        for name in ('test', 'speedy/tests', '_tkinter.so', 'tcl8.6', 'unittest'):
+        for name in ('test', 'speedy/tests', '_tkinter.so', 'tcl8.6', 'unittest', '_sqlite3.so'):
             self.assertFalse(os.path.exists(os.path.join(lib, name)), name)
+        self.assertNotIn('pdb.pyc', zipfile.ZipFile(os.path.join(lib, 'library.zip')).namelist())
         self.assertEqual(start([os.path.join(app, 'app')]), (0, '4\n', ''))
         with_tests = size(app)
         os.rename(os.path.join(site, 'speedy', 'tests'), os.path.join(self.tmp, 'tests'))

@@ -16,9 +16,10 @@ Never followed:
   `if TYPE_CHECKING:` and its spellings (NEVER below);
 - `if __name__ == '__main__':` blocks of modules outside SOURCE, and the
   private functions only they call (see without_script);
-- the standard library's optional-feature chains in CHAINS: imports that
-  lead from a module to a large optional feature that a program uses only
-  if it imports the feature itself, which it then ships.
+- the optional-feature chains in CHAINS: imports that lead from a module
+  of the standard library, or of a third-party package that others vendor,
+  to a large optional feature that a program uses only if it imports the
+  feature itself, which it then ships.
 """
 
 import ast
@@ -31,11 +32,16 @@ KINDS = ('module level', 'conditional', 'optional', 'delayed')  # weakest first
 # checkers set them.
 NEVER = frozenset(['TYPE_CHECKING', 'MYPY_CHECK_RUNNING'])
 
-# Imports not followed, by importer: each leads to an optional feature of
-# the standard library that the importer offers from inside a function.
+# Imports not followed, by importer: each leads to an optional feature
+# that the importer offers from inside a function, or that only a tool of
+# its own uses. A name stands for its vendored copies too
+# (pip._vendor.pyparsing): those packages are seldom installed on their own.
 CHAINS = {
     'pydoc': ('Tkinter',),       # pydoc.gui(), the graphical browser: Tk and X11
     'site': ('pydoc',),          # help() of the interactive prompt, and through it Tk
+    'pyparsing': ('pdb',),       # ParserElement.setBreak(), a grammar writer's breakpoint
+    'lockfile.sqlitelockfile': ('sqlite3',),  # a lock kept in SQLite, made only by name
+    'pep517.colorlog': ('curses',),  # colours of pep517's own command-line tools
 }
 
 
@@ -123,12 +129,19 @@ def prune_body(body, ends, removed):
     return kept
 
 
+def chain_ends(name):
+    """The ends of the chains in CHAINS that start at the module `name`,
+    or at the module of which it is a vendored copy."""
+    vendored = name.rpartition('._vendor.')[2]
+    return CHAINS.get(name, ()) + (CHAINS.get(vendored, ()) if vendored != name else ())
+
+
 def prune(tree, name):
     """Takes out of the module `name`'s tree what is never followed (but
     its main blocks, which without_script takes out where that applies);
     returns whether anything was."""
     removed = []
-    tree.body = prune_body(tree.body, CHAINS.get(name, ()), removed)
+    tree.body = prune_body(tree.body, chain_ends(name), removed)
     return bool(removed)
 
 
