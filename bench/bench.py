@@ -12,7 +12,8 @@ finalises the interpreter with the same home:
   executable's.
 Then the same for a real application, the sample frozen by default, against
 the plain interpreter on its sources (sample.py), and for a large generated
-program of many modules (large.py). Prints a Markdown report and writes it
+program of many modules (large.py), and for pip as this machine's Python has
+it (pip_app.py). Prints a Markdown report and writes it
 to --output.
 """
 
@@ -25,6 +26,7 @@ import statistics
 import subprocess
 
 import large
+import pip_app
 import sample
 from sample import archive_members
 from measure import ENV, annotate, callgrind, cost, machine, peak_rss, run_once, wall
@@ -163,6 +165,9 @@ def report(args, app):
     lines += [''] + real
     many, more = large.report(args, runs)
     lines += [''] + many
+    targets += more
+    real, more = pip_app.report(args, runs)
+    lines += [''] + real
     targets += more
 
     ratio = ir[LAUNCHER] / ir[PYTHON]

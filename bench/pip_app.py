@@ -1,0 +1,88 @@
+"""A real program of this machine's Python: pip, frozen by its console
+script alone (`--entry pip`, taken from its metadata), with the warnings
+it prints, what it must leave out, its size and the start-up of `pip
+--version` against the plain interpreter running pip's console script on
+the same installation."""
+
+import os
+import re
+import subprocess
+import time
+import zipfile
+
+from measure import annotate, callgrind, wall
+from sample import size
+
+FROZEN = 'frozen pip, `--version`'
+PLAIN = 'python2.7 running pip\'s console script, `--version`'
+SIZE_TARGET = 25e6
+WARNINGS_TARGET = 3
+# What pip does not need and once shipped: Tk and X11 through pydoc's
+# graphical browser, the standard library's test suite.
+UNWANTED = re.compile(r'_tkinter|libtk|libtcl|libX|(^|/)test/')
+# The console script that pip installs, as it runs under the plain interpreter.
+SCRIPT = 'import sys; from pip._internal import main; sys.argv[0] = "pip"; sys.exit(main())'
+
+
+def files(app):
+    """Every file of the directory and every member of its archive."""
+    found = [os.path.relpath(os.path.join(p, f), app)
+             for p, _, names in os.walk(app) for f in names]
+    with zipfile.ZipFile(os.path.join(app, 'lib', 'library.zip')) as z:
+        members = z.namelist()
+    return found + ['lib/library.zip/' + m for m in members]
+
+
+def report(args, runs):
+    work = os.path.join(args.work, 'pip')
+    empty = os.path.join(work, 'empty')
+    os.makedirs(empty, exist_ok=True)
+    app = os.path.join(work, 'app')
+    began = time.time()
+    said = subprocess.run([args.python2, '-B', args.freeze_app, '--force', '--launcher',
+                           args.launcher, '--entry', 'pip', empty, app],
+                          check=True, capture_output=True, text=True)
+    took = time.time() - began
+    warnings = [line for line in said.stderr.splitlines() if line.startswith('freeze-app: warning')]
+    unwanted = [f for f in files(app) if UNWANTED.search(f)]
+    programs = {FROZEN: [os.path.join(app, 'pip'), '--version'],
+                PLAIN: [args.python2, '-c', SCRIPT, '--version']}
+    ir = dict((name, annotate(callgrind(argv, os.path.join(work, 'callgrind-%d' % i)), 'no')[0])
+              for i, (name, argv) in enumerate(programs.items()))
+    timing = wall(programs, PLAIN, min(runs, 40))
+    total = size(app)
+    libraries = sum(os.path.getsize(os.path.join(app, 'lib', f))
+                    for f in os.listdir(os.path.join(app, 'lib')) if '.so.' in f)
+    lines = ['## pip', '',
+             'pip %s, as this machine\'s Python has it installed, frozen with only'
+             % re.search(r'pip-([\d.]+)\.dist-info', ' '.join(files(app))).group(1),
+             '`--entry pip` (%.1f s), against the plain interpreter (with `site`) running' % took,
+             'its console script.', '',
+             '| program | instructions | vs plain | median time | vs plain |',
+             '|---|---:|---:|---:|---:|']
+    for name in programs:
+        lines.append('| %s | %s | %.3f | %.2f ms | %.3f |' % (
+            name, format(ir[name], ','), ir[name] / ir[PLAIN], timing[name][0] * 1e3,
+            timing[name][1]))
+    lines += ['', 'Its size, sums of file sizes, and what freezing it printed:', '',
+              '| in all | `library.zip` | `library-source` | bundled system libraries |',
+              '|---:|---:|---:|---:|',
+              '| %s | %s | %s | %s |' % (
+                  format(total, ','), format(os.path.getsize(
+                      os.path.join(app, 'lib', 'library.zip')), ','),
+                  format(size(os.path.join(app, 'lib', 'library-source')), ','),
+                  format(libraries, ','))]
+    lines += [''] + ['    ' + line for line in said.stderr.splitlines() + said.stdout.splitlines()]
+    if unwanted:
+        lines += ['', 'Shipped though not wanted: ' + ', '.join(unwanted[:10])]
+    ratio = ir[FROZEN] / ir[PLAIN]
+    targets = [('pip: size at most %.0f MB (millions of bytes)' % (SIZE_TARGET / 1e6),
+                total / 1e6, total <= SIZE_TARGET),
+               ('pip: warning lines at most %d' % WARNINGS_TARGET, len(warnings),
+                len(warnings) <= WARNINGS_TARGET),
+               ('pip: files of Tk, X11 or test suites', len(unwanted), not unwanted),
+               ('pip: instructions of `--version` frozen at most 1.00 of plain', ratio,
+                ratio <= 1.00),
+               ('pip: time of `--version` frozen at most 1.00 of plain', timing[FROZEN][1],
+                timing[FROZEN][1] <= 1.00)]
+    return lines, targets
