@@ -143,6 +143,7 @@ NAMED_TESTS_SITE = {
     'withdata/__init__.py': '',
     'withdata/data.txt': 'data\n',
     'withdata/modern.py': 'def f(*, key):\n    return key\n',
+    'withdata/test.py': 'NAME = "test"\n',
     'withdata/tests/__init__.py': '',
     'withdata/tests/test_it.py': 'NAME = "it"\n',
 }

@@ -34,6 +34,7 @@ TESTED = {
     'speedy/__init__.py': 'from speedy._fast import twice\n',
     'speedy/tests/__init__.py': '',
     'speedy/tests/test_speedy.py': 'from test import test_support\nimport unittest, speedy\n',
+    'speedy/test.py': 'import unittest, doctest\n',
 }
 
 # Third-party packages, one vendored, that lead to optional features in
@@ -146,7 +147,8 @@ class ShippingTest(TempTest):
                                                 'def run():\n    print speedy.twice(2)\n'})
         app = self.frozen(source, '--path', site)
         lib = os.path.join(app, 'lib')
-        for name in ('test', 'speedy/tests', '_tkinter.so', 'tcl8.6', 'unittest', '_sqlite3.so'):
+        for name in ('test', 'speedy/tests', 'speedy/test.py', '_tkinter.so', 'tcl8.6',
+                     'unittest', 'readline.so', '_sqlite3.so'):
             self.assertFalse(os.path.exists(os.path.join(lib, name)), name)
         self.assertNotIn('pdb.pyc', zipfile.ZipFile(os.path.join(lib, 'library.zip')).namelist())
         self.assertEqual(start([os.path.join(app, 'app')]), (0, '4\n', ''))

@@ -91,9 +91,10 @@ LOADS_ENTRY_POINTS = ('entrypoints',)
 # distlib's launchers) or to run there: never used on Linux, not shipped.
 WINDOWS_ONLY = ('.exe', '.dll', '.pyd')
 
-# Subpackages that hold test suites (and the standard library's package
-# test): not read as part of a package copied whole, and shipped only where
-# a shipped module imports them or --include names them.
+# Subpackages and modules that hold test suites (enum34's enum/test.py,
+# the standard library's package test): not read as part of a package
+# copied whole, and shipped only where a shipped module imports them or
+# --include names them.
 TESTS = frozenset(['test', 'tests', 'testing', 'idle_test'])
 
 STDLIB = os.path.realpath(sysconfig.get_path('stdlib'))
@@ -362,7 +363,7 @@ def walk(directory, loops=None):
 
 def package_modules(package, directory, skip_tests):
     """Every module and subpackage below a package directory, by name;
-    without its test subpackages if `skip_tests`."""
+    without its test subpackages and modules if `skip_tests`."""
     for path, dirs, files in walk(directory):
         relative = os.path.relpath(path, directory)
         prefix = package if relative == '.' else package + '.' + relative.replace(os.sep, '.')
@@ -373,7 +374,8 @@ def package_modules(package, directory, skip_tests):
         names = set()
         for f in files:
             stem, ext = os.path.splitext(f)
-            if ext in ('.py', '.pyc', '.so') and IDENTIFIER.match(stem) and stem != '__init__':
+            if (ext in ('.py', '.pyc', '.so') and IDENTIFIER.match(stem) and stem != '__init__'
+                    and not (skip_tests and stem in TESTS)):
                 names.add(stem)
         for name in sorted(names) + dirs:
             yield prefix + '.' + name

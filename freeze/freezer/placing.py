@@ -287,7 +287,8 @@ class Placer(object):
         their bytecode, bytecode-only modules, extension modules, and every
         other file as it is; every file of a directory that is not a
         package is data. Not what `exclude` names, nor test subpackages
-        that no shipped module imports and `include` does not name."""
+        and modules that no shipped module imports and `include` does not
+        name."""
         loops = []
         for path, dirs, files in walk(directory, loops):
             self.log.status('copying %s' % name)
@@ -316,6 +317,8 @@ class Placer(object):
                     self.log.detail('file lib/%s' % display)
                 elif below(module, exclude) or ext == '.pyo' or (ext == '.pyc'
                                                                  and stem + '.py' in files):
+                    continue
+                elif stem in TESTS and ext in ('.py', '.pyc') and module not in found.modules:
                     continue
                 elif ext == '.py':
                     self.module_file(source, 'lib/' + display, module, found.modules.get(module))
