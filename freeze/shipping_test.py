@@ -83,7 +83,11 @@ BY_NAME = {
     'plugged/alpha.py': 'class Plugin(object):\n    NAME = "alpha plug-in"\n',
     'plugged-1.0.dist-info/METADATA': 'Metadata-Version: 2.1\nName: plugged\nVersion: 1.0\n',
     'plugged-1.0.dist-info/top_level.txt': 'plugged\n',
-    'plugged-1.0.dist-info/entry_points.txt': '[demo.plugins]\nalpha = plugged.alpha:Plugin\n',
+    'plugged-1.0.dist-info/entry_points.txt': '[demo.plugins]\nalpha = plugged.alpha:Plugin\n'
+                                              '[distutils.commands]\n'
+                                              'plugged = plugged.command:Command\n',
+    # A command of `setup.py`, which only setuptools loads.
+    'plugged/command.py': 'import setuptools\nclass Command(setuptools.Command):\n    pass\n',
     # Nothing imports this one: the program names its group.
     'extra.py': 'class Plugin(object):\n    NAME = "extra plug-in"\n',
     'extra-1.0.dist-info/METADATA': 'Metadata-Version: 2.1\nName: extra\nVersion: 1.0\n',
@@ -246,6 +250,10 @@ class ShippingTest(TempTest):
         self.assertEqual(expected, (0, 'alpha alpha plug-in\nbeta extra plug-in\n'
                                        'python lexer dark style [1, 2]\n', ''))
         self.assertEqual(start([os.path.join(self.tmp, 'out', 'app', 'app')]), expected)
+        lib = os.path.join(self.tmp, 'out', 'app', 'lib')
+        names = zipfile.ZipFile(os.path.join(lib, 'library.zip')).namelist()
+        self.assertEqual([n for n in names if n.startswith(('setuptools', 'plugged/command'))], [])
+        self.assertFalse(os.path.exists(os.path.join(lib, 'setuptools')))
 
     def test_namespace_packages_of_nspkg_pth_files_import(self):
         pth = ("import sys, types, os;p = os.path.join(sys._getframe(1).f_locals['sitedir'], "

@@ -71,6 +71,14 @@ ALIASES = (
     'setuptools.extern',     # served from setuptools._vendor likewise
 )
 
+# Entry-point groups that only setuptools reads, as it builds or installs
+# (`setup.py flake8`): their plug-ins ship only where setuptools ships for
+# another reason.
+SETUPTOOLS_GROUPS = frozenset(['distutils.commands', 'distutils.setup_keywords',
+                               'egg_info.writers', 'setuptools.installation',
+                               'setuptools.file_finders',
+                               'setuptools.finalize_distribution_options'])
+
 # Modules of other systems (Windows, Jython) and of Python 3, with
 # everything below them, which optional imports try: missing here by
 # nature, so said only in verbose mode.
@@ -539,7 +547,7 @@ def plugins(finder):
     shipped distribution name, and those of any distribution on the search
     path outside the standard library whose group a shipped module names
     in a string (flake8's 'flake8.extension'); console and GUI scripts are
-    no plug-ins."""
+    no plug-ins, and setuptools' own plug-ins only where setuptools ships."""
     result = set()
     shipped = set(name for name, m in finder.modules.items()
                   if '.' not in name and name != '__startup__' and m.__file__)
@@ -550,6 +558,7 @@ def plugins(finder):
         ours = top_names(meta) & shipped
         result.update(target.split(':')[0] for group, _, target in entry_points(points)
                       if group not in ('console_scripts', 'gui_scripts')
+                      and (group not in SETUPTOOLS_GROUPS or 'setuptools' in finder.modules)
                       and (ours or group in finder.strings))
     return sorted(result)
 
