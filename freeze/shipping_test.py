@@ -107,6 +107,18 @@ BY_NAME = {
                           '    return [__import__("listed." + n, None, None, ["N"]).N for n in names]\n',
     'listed/one.py': 'N = 1\n',
     'listed/two.py': 'N = 2\n',
+    # Lists its __path__, as pylint finds its checkers, and loads each by
+    # its file, as pylint does.
+    'checks/__init__.py': 'import imp, os\n'
+                          'def load():\n'
+                          '    found = []\n'
+                          '    for f in sorted(os.listdir(__path__[0])):\n'
+                          '        stem, ext = os.path.splitext(f)\n'
+                          '        if ext == ".py" and stem != "__init__":\n'
+                          '            path = os.path.join(__path__[0], f)\n'
+                          '            found.append(imp.load_source("checks." + stem, path).N)\n'
+                          '    return found\n',
+    'checks/style.py': 'N = "style"\n',
 }
 
 
@@ -238,17 +250,19 @@ class ShippingTest(TempTest):
     def test_modules_loaded_by_name_ship_without_options(self):
         site = self.source(BY_NAME, name='site')
         source = self.source({'__startup__.py':
-                              'import pkg_resources, plugged, lexers, styles, listed\n'
+                              'import pkg_resources, plugged, lexers, styles, listed, checks\n'
                               'def run():\n'
                               '    for point in sorted(pkg_resources.iter_entry_points('
                               '"demo.plugins"), key=lambda p: p.name):\n'
                               '        print point.name, point.load().NAME\n'
-                              '    print lexers.get("py"), styles.get("dark"), listed.load()\n'})
+                              '    print lexers.get("py"), styles.get("dark"), listed.load()\n'
+                              '    print checks.load()\n'})
         status, out, err = self.freeze(source, '--path', site)
         self.assertEqual(status, 0, err)
         expected = plain(source, path=[site])
         self.assertEqual(expected, (0, 'alpha alpha plug-in\nbeta extra plug-in\n'
-                                       'python lexer dark style [1, 2]\n', ''))
+                                       'python lexer dark style [1, 2]\n'
+                                       "['style']\n", ''))
         self.assertEqual(start([os.path.join(self.tmp, 'out', 'app', 'app')]), expected)
         lib = os.path.join(self.tmp, 'out', 'app', 'lib')
         names = zipfile.ZipFile(os.path.join(lib, 'library.zip')).namelist()

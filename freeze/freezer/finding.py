@@ -11,7 +11,9 @@ reaches and follows its imports. On top of it:
 - a module that does not compile is recorded and left out, not fatal,
   unless it is the program's own and the program imports it;
 - a package that is copied whole is read whole but for its test
-  subpackages, since any of its modules may be imported by name;
+  subpackages, since any of its modules may be imported by name; one
+  that hands its __path__ to a call (pylint lists its checkers' directory)
+  is copied whole too, so that the directory is one;
 - the names that a copy of six serves under six.moves are read from its
   own table and their Python 2 modules ship where the program imports them.
 """
@@ -247,6 +249,7 @@ class Finder(modulefinder.ModuleFinder):
         self.kinds = {}   # module name: {name it imports: where it sits (reading.KINDS)}
         self.from_names = {}  # module name: names it imports from a package, not as modules
         self.by_name = {}  # module outside the standard library: what it imports by name
+        self.directories = set()  # modules outside the standard library that need theirs
         self.strings = set()  # the short strings of every module read, for entry point groups
 
     def load_module(self, fqname, fp, pathname, file_info):
@@ -277,6 +280,8 @@ class Finder(modulefinder.ModuleFinder):
             if reading.MAY_IMPORT_BY_NAME.search(text):
                 self.by_name[fqname] = reading.by_name(tree, fqname, is_package)
             self.strings.update(reading.strings(code))
+            if '__path__' in text and reading.hands_out_path(tree):
+                self.directories.add(fqname)
         self.scan_code(code, m)
         return m
 
@@ -482,7 +487,8 @@ def find(startup, required, search_path, source, options, log):
         for name, m in sorted(finder.modules.items()):
             roots += [n for n in HIDDEN.get(name, ()) if n not in done]
             if m.__path__ and '.' not in name and name not in packages:
-                if any(whole(d) for d in m.__path__):
+                if any(whole(d) for d in m.__path__) or any(below(n, [name])
+                                                            for n in finder.directories):
                     packages[name] = m.__path__
                     if name not in done:
                         roots.append(name)

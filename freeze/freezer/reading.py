@@ -300,3 +300,19 @@ def by_name(tree, name, is_package):
                 for n in ast.walk(first)):
             found.add(package)
     return found
+
+
+# Calls that take a package's __path__ and know archives: pkgutil's.
+PATH_CALLS = frozenset(['pkgutil.extend_path', 'extend_path', 'pkgutil.iter_modules',
+                        'iter_modules', 'pkgutil.walk_packages', 'walk_packages'])
+
+
+def hands_out_path(tree):
+    """True for a module that gives its package's __path__ to a call that
+    may take it for a directory, as pylint lists its checkers
+    (register_plugins(linter, __path__[0])): the package must then be a
+    directory, not a path inside an archive."""
+    return any(isinstance(n, ast.Call) and dotted(n.func) not in PATH_CALLS
+               and any(isinstance(m, ast.Name) and m.id == '__path__'
+                       for arg in n.args + [k.value for k in n.keywords] for m in ast.walk(arg))
+               for n in ast.walk(tree))
