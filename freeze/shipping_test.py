@@ -24,8 +24,12 @@ IMPORTS = {
                          'TYPE_CHECKING = False\nif TYPE_CHECKING:\n    import typing\n'
                          'from .sub import helper\n'
                          'from .nothere import thing\n'
-                         'import required_missing\n',
+                         'import required_missing\n'
+                         'from . import py3only\n'
+                         'def newer():\n    from . import py3late\n',
     'lib3p/sub.py': 'def helper():\n    pass\n',
+    'lib3p/py3only.py': 'def f(*, key):\n    return key\n',
+    'lib3p/py3late.py': 'def f(*, key):\n    return key\n',
 }
 
 # A package copied whole (it holds an extension module) whose tests import
@@ -134,16 +138,21 @@ class ShippingTest(TempTest):
         self.assertEqual(status, 0, err)
         self.assertEqual(err, 'freeze-app: warning: module lib3p.nothere, imported by lib3p, '
                               'not found\n'
+                              'freeze-app: warning: left out lib3p.py3only, which does not '
+                              'compile: %s:1: invalid syntax\n'
                               'freeze-app: warning: module required_missing, imported by lib3p, '
                               'not found\n'
-                              'freeze-app: warning: 3 other modules not found, which the program '
+                              'freeze-app: warning: 4 other modules not found, which the program '
                               'imports only where ImportError is handled (1), under an if (1), '
-                              'inside functions (1) (--verbose lists them)\n')
+                              'inside functions (2) (--verbose lists them)\n'
+                              % os.path.join(site, 'lib3p', 'py3only.py'))
         status, out, err = self.freeze(source, '--path', site, '--force', '--verbose')
         self.assertEqual(status, 0, err)
         for line in ('module fastjson, imported by lib3p, not found (optional)',
                      'module winthing, imported by lib3p, not found (conditional)',
-                     'module lazything, imported by lib3p, not found (delayed)'):
+                     'module lazything, imported by lib3p, not found (delayed)',
+                     'left out lib3p.py3late, which does not compile: %s:1: invalid syntax '
+                     '(delayed)' % os.path.join(site, 'lib3p', 'py3late.py')):
             self.assertIn(line, out)
         self.assertNotIn('typing', out + err)
         self.assertNotIn('helper', out + err)

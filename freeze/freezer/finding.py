@@ -251,6 +251,7 @@ class Finder(modulefinder.ModuleFinder):
         self.by_name = {}  # module outside the standard library: what it imports by name
         self.directories = set()  # modules outside the standard library that need theirs
         self.strings = set()  # the short strings of every module read, for entry point groups
+        self.scanning = None  # the module whose code is being read
 
     def load_module(self, fqname, fp, pathname, file_info):
         self.log.status('finding modules: %d' % len(self.modules))
@@ -285,9 +286,19 @@ class Finder(modulefinder.ModuleFinder):
         self.scan_code(code, m)
         return m
 
+    def scan_code(self, co, m):
+        """As modulefinder scans code, but the module being scanned stays
+        known: modulefinder names no importer for `from . import name`."""
+        outer, self.scanning = self.scanning, m
+        try:
+            modulefinder.ModuleFinder.scan_code(self, co, m)
+        finally:
+            self.scanning = outer
+
     def _safe_import_hook(self, name, caller, fromlist, level=-1):
         """As modulefinder's, but a relative import that fails is recorded
-        by its absolute name."""
+        by its absolute name, and by the module that makes it."""
+        caller = caller or self.scanning
         if level > 0 and caller is not None:
             try:
                 parent = self.determine_parent(caller, level)
@@ -644,43 +655,43 @@ def needed(finder, roots, kinds=('module level',)):
 def report(finder, packages, roots, log):
     """Tells the user what is missing: on the terminal, one line for each
     module that a module the program needs for certain (needed(roots))
-    imports unconditionally at module level, with its importers, and one
-    line that counts the rest by where they are imported (reading.KINDS);
-    --verbose lists every one with its kind. Names that are no modules (a
-    class imported from a package), that six serves, or that other
-    systems provide are no missing modules."""
+    imports unconditionally at module level, with its importers, or that
+    does not compile, and one line that counts the rest by where they are
+    imported (reading.KINDS, or by name); --verbose lists every one with
+    its kind. Names that are no modules (a class imported from a package),
+    that six serves, or that other systems provide are no missing modules."""
     missing, _ = finder.any_missing_maybe()
     certain = needed(finder, roots)
     counts = {}
-    for name in missing:
-        if (name in finder.modules or name in finder.broken or finder.excluded(name)
+    # Modules outside packages copied whole that do not compile are left
+    # out, and missing as the others are.
+    broken = sorted(n for n in finder.broken if n.split('.')[0] in packages)
+    for name in sorted(set(missing) | (set(finder.broken) - set(broken))):
+        if (name in finder.modules or name in broken or finder.excluded(name)
                 or below(name, ALIASES) or six_of(finder, name)):
             continue
         # modulefinder also names as importers the modules that import
         # another name of the same spelling from a module that has it.
-        importers = sorted(i for i in finder.badmodules[name]
+        importers = sorted(i for i in finder.badmodules.get(name, ())
                            if name in finder.kinds.get(i, [name]))
-        if not importers or not_a_module(finder, name, importers):
+        if name in finder.broken:
+            line = 'left out %s, which does not compile: %s' % (name, finder.broken[name][1])
+            # Without importers it ships as a module of a package that
+            # imports its modules by name.
+            kind = where(finder, name, importers, certain) if importers else 'by name'
+        elif not importers or not_a_module(finder, name, importers):
             continue
-        kinds = [finder.kinds.get(i, {}).get(name, 'module level') if i != '-' else 'delayed'
-                 for i in importers]
-        kinds = ['indirect' if k == 'module level' and i not in certain else k
-                 for i, k in zip(importers, kinds)]
-        kind = min(kinds, key=(reading.KINDS + ('indirect',)).index)
-        if below(name, ELSEWHERE):
-            kind = 'of other systems'
-        line = 'module %s, imported by %s, not found' % (name, ', '.join(importers))
+        else:
+            line = 'module %s, imported by %s, not found' % (name, ', '.join(importers))
+            kind = where(finder, name, importers, certain)
         if kind == 'module level':
             log.warn(line)
-        elif all(is_stdlib(getattr(finder.modules.get(i), '__file__', None) or '')
-                 for i in importers):
+        elif importers and all(is_stdlib(getattr(finder.modules.get(i), '__file__', None) or '')
+                               for i in importers):
             log.detail('%s (%s, in the standard library)' % (line, kind))
         else:
             counts[kind] = counts.get(kind, 0) + 1
             log.detail('%s (%s)' % (line, kind))
-    broken = sorted(n for n in finder.broken if n.split('.')[0] in packages)
-    for name in sorted(set(finder.broken) - set(broken)):
-        log.warn('left out %s, which does not compile: %s' % (name, finder.broken[name][1]))
     for name in broken:
         log.detail('%s does not compile, and ships as source: %s'
                    % (name, finder.broken[name][1]))
@@ -703,11 +714,24 @@ def report(finder, packages, roots, log):
                      '%s (%d)' % (WHERE[k], counts[k]) for k in sorted(counts, key=ORDER.index))))
 
 
+def where(finder, name, importers, certain):
+    """Where the imports of a missing module sit, the strongest of them:
+    reading.KINDS, 'indirect' for module level in a module that the
+    program may not import (not in `certain`), or 'of other systems'."""
+    if below(name, ELSEWHERE):
+        return 'of other systems'
+    kinds = [finder.kinds.get(i, {}).get(name, 'module level') if i != '-' else 'delayed'
+             for i in importers]
+    kinds = ['indirect' if k == 'module level' and i not in certain else k
+             for i, k in zip(importers, kinds)]
+    return min(kinds, key=(reading.KINDS + ('indirect',)).index)
+
+
 # How the summary line says where the imports of missing modules sit.
 WHERE = {'conditional': 'under an if', 'optional': 'where ImportError is handled',
          'delayed': 'inside functions', 'of other systems': 'for other systems and Python 3',
-         'indirect': 'in modules imported so'}
-ORDER = ['optional', 'conditional', 'delayed', 'indirect', 'of other systems']
+         'indirect': 'in modules imported so', 'by name': 'by name'}
+ORDER = ['optional', 'conditional', 'delayed', 'indirect', 'by name', 'of other systems']
 
 
 def warn_unused(finder, source, log):
