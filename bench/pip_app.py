@@ -72,7 +72,8 @@ def report(args, runs):
                       os.path.join(app, 'lib', 'library.zip')), ','),
                   format(size(os.path.join(app, 'lib', 'library-source')), ','),
                   format(libraries, ','))]
-    lines += [''] + ['    ' + line for line in said.stderr.splitlines() + said.stdout.splitlines()]
+    printed = (said.stderr + said.stdout).replace(app, 'app')
+    lines += [''] + ['    ' + line for line in printed.splitlines()]
     if unwanted:
         lines += ['', 'Shipped though not wanted: ' + ', '.join(unwanted[:10])]
     ratio = ir[FROZEN] / ir[PLAIN]
