@@ -229,6 +229,14 @@ class FreezeTest(TempTest):
         expected = plain(source)
         self.assertEqual(expected[0], 0, expected[2])
         self.assertEqual(self.run_moved(self.frozen(source)), expected)
+        # A codec imported after the start names its place in the application.
+        source = self.source({'__startup__.py':
+            'import encodings.cp1252\n'
+            'def run():\n'
+            '    print encodings.cp1252.getregentry.__code__.co_filename\n'}, name='codec')
+        status, out, err = self.run_moved(self.frozen(source, '--force'))
+        self.assertEqual((status, out, err), (0, os.path.join(
+            self.tmp, 'moved', 'lib', 'library-source', 'encodings', 'cp1252.py\n'), ''))
 
     def test_entry_points_are_commands_by_any_name_they_are_started_by(self):
         source = self.source({

@@ -54,6 +54,7 @@ LIB = sys.path[0]
 ARCHIVE = sys.path[1]
 HOME = LIB[:-len('lib')]  # the application directory, ending in '/'
 SOURCES = 'lib/library-source/'
+CODECS = 'lib/python2.7/'  # what the interpreter imports before __boot__ takes over
 INSIDE = ARCHIVE + '/'  # how the paths inside the archive begin
 
 
@@ -138,6 +139,13 @@ class Archive(zipimport.zipimporter):
                 return f.read()
         except IOError:
             return None
+
+
+def named(name):
+    """The file name that the freezer wrote into the bytecode of the source
+    `name` of lib: the codecs of lib/python2.7 name their sources in
+    lib/library-source, as the archive's modules do."""
+    return SOURCES + name[len(CODECS):] if name.startswith(CODECS) else name
 
 
 def in_archive(source, archived):
@@ -229,7 +237,7 @@ class Finder(object):
             return code(self.archive.get_data(path), path[len(INSIDE):-1])
         if path.endswith('.pyc'):
             with open(path, 'rb') as f:
-                return code(f.read(), path[len(HOME):-1])
+                return code(f.read(), named(path[len(HOME):-1]))
         with open(path, 'rU') as f:
             return compile(f.read() + '\n', path, 'exec', 0, True)
 
