@@ -141,13 +141,6 @@ class Archive(zipimport.zipimporter):
             return None
 
 
-def named(name):
-    """The file name that the freezer wrote into the bytecode of the source
-    `name` of lib: the codecs of lib/python2.7 name their sources in
-    lib/library-source, as the archive's modules do."""
-    return SOURCES + name[len(CODECS):] if name.startswith(CODECS) else name
-
-
 def in_archive(source, archived):
     """The path of the bytecode of a source of lib in the archive, whose
     members are `archived`; None where it holds none."""
@@ -236,8 +229,13 @@ class Finder(object):
             # The source lies in lib, its bytecode in the archive.
             return code(self.archive.get_data(path), path[len(INSIDE):-1])
         if path.endswith('.pyc'):
+            # The codecs of lib/python2.7 name their sources in
+            # lib/library-source, as the archive's modules do.
+            name = path[len(HOME):-1]
+            if name.startswith(CODECS):
+                name = SOURCES + name[len(CODECS):]
             with open(path, 'rb') as f:
-                return code(f.read(), named(path[len(HOME):-1]))
+                return code(f.read(), name)
         with open(path, 'rU') as f:
             return compile(f.read() + '\n', path, 'exec', 0, True)
 
