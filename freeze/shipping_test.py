@@ -26,10 +26,13 @@ IMPORTS = {
                          'from .nothere import thing\n'
                          'import required_missing\n'
                          'from . import py3only\n'
+                         'try:\n    compile("x", "", "eval")\nexcept SyntaxError:\n'
+                         '    import oldparser\nelse:\n    from . import py3feature\n'
                          'def newer():\n    from . import py3late\n',
     'lib3p/sub.py': 'def helper():\n    pass\n',
     'lib3p/py3only.py': 'def f(*, key):\n    return key\n',
     'lib3p/py3late.py': 'def f(*, key):\n    return key\n',
+    'lib3p/py3feature.py': 'def f(*, key):\n    return key\n',
 }
 
 # A package copied whole (it holds an extension module) whose tests import
@@ -142,14 +145,17 @@ class ShippingTest(TempTest):
                               'compile: %s:1: invalid syntax\n'
                               'freeze-app: warning: module required_missing, imported by lib3p, '
                               'not found\n'
-                              'freeze-app: warning: 4 other modules not found, which the program '
-                              'imports only where ImportError is handled (1), under an if (1), '
-                              'inside functions (2) (--verbose lists them)\n'
+                              'freeze-app: warning: 6 other modules not found, which the program '
+                              'imports only where ImportError is handled (1), under an if, except '
+                              'or else (3), inside functions (2) (--verbose lists them)\n'
                               % os.path.join(site, 'lib3p', 'py3only.py'))
         status, out, err = self.freeze(source, '--path', site, '--force', '--verbose')
         self.assertEqual(status, 0, err)
         for line in ('module fastjson, imported by lib3p, not found (optional)',
                      'module winthing, imported by lib3p, not found (conditional)',
+                     'module oldparser, imported by lib3p, not found (conditional)',
+                     'left out lib3p.py3feature, which does not compile: %s:1: invalid syntax '
+                     '(conditional)' % os.path.join(site, 'lib3p', 'py3feature.py'),
                      'module lazything, imported by lib3p, not found (delayed)',
                      'left out lib3p.py3late, which does not compile: %s:1: invalid syntax '
                      '(delayed)' % os.path.join(site, 'lib3p', 'py3late.py')):

@@ -728,7 +728,7 @@ def where(finder, name, importers, certain):
 
 
 # How the summary line says where the imports of missing modules sit.
-WHERE = {'conditional': 'under an if', 'optional': 'where ImportError is handled',
+WHERE = {'conditional': 'under an if, except or else', 'optional': 'where ImportError is handled',
          'delayed': 'inside functions', 'of other systems': 'for other systems and Python 3',
          'indirect': 'in modules imported so', 'by name': 'by name'}
 ORDER = ['optional', 'conditional', 'delayed', 'indirect', 'by name', 'of other systems']

@@ -7,7 +7,11 @@ Where an import sits decides what its absence means:
   optional      in a `try:` statement with a handler of ImportError (or of
                 any exception), its handlers and `else:` too: the module
                 does without it, or has another way
-  conditional   under `if`: another system's or version's branch
+  conditional   under `if`: another system's or version's branch; or in
+                the handlers or `else:` of a `try:` statement that does
+                not handle ImportError, which run only if its body fails,
+                or only if it works (`try: compile(...)`, `except
+                SyntaxError:`, `else: import feature`)
   delayed       inside a function: needed when, and if, it runs
 Inside a function counts before a handler, a handler before an `if`.
 
@@ -197,6 +201,13 @@ def imports(tree, name, is_package):
             # `else:` runs only if the body's imports worked, a handler only
             # if they did not: each is one of two ways.
             kind = stronger(kind, 'optional')
+        elif isinstance(node, ast.TryExcept):
+            # The body runs whatever happens; the rest only on its outcome.
+            for child in node.body:
+                visit(child, kind)
+            for child in node.handlers + node.orelse:
+                visit(child, stronger(kind, 'conditional'))
+            return
         elif isinstance(node, ast.If):
             kind = stronger(kind, 'conditional')
         for body in statements(node):
