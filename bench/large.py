@@ -10,7 +10,7 @@ import shutil
 import subprocess
 import time
 
-from measure import annotate, callgrind, cost, wall
+from measure import annotate, callgrind, cost, versus, wall
 
 MODULES = 800
 # Where the instructions of loading a module go, by the functions that do
@@ -111,13 +111,7 @@ def report(args, runs):
              'table, all imported by its command\'s `--version`, as a program with',
              'hundreds of plug-ins or extractors imports them: frozen with only',
              '`--entry` and `--path`, against the plain interpreter (with `site`) on the',
-             'same directory, its bytecode cached.', '',
-             '| program | instructions | vs plain | median time | vs plain |',
-             '|---|---:|---:|---:|---:|']
-    for name in programs:
-        lines.append('| %s | %s | %.3f | %.2f ms | %.3f |' % (
-            name, format(ir[name], ','), ir[name] / ir[PLAIN], timing[name][0] * 1e3,
-            timing[name][1]))
+             'same directory, its bytecode cached.', ''] + versus(programs, ir, timing, PLAIN)
     lines += ['', 'Where loading the modules takes instructions, inclusive, the frozen '
               'program', 'measured on a freeze with `--keep-debug`:', '',
               '| part | frozen | plain | difference |', '|---|---:|---:|---:|']

@@ -46,6 +46,17 @@ def wall(programs, reference, runs):
             for name, s in samples.items()}
 
 
+def versus(programs, ir, timing, reference):
+    """The Markdown table of `programs`' instructions (`ir`) and times
+    (from wall()), each also as a ratio to the reference's."""
+    return ['| program | instructions | vs plain | median time | vs plain |',
+            '|---|---:|---:|---:|---:|'] + [
+        '| %s | %s | %.3f | %.2f ms | %.3f |' % (name, format(ir[name], ','),
+                                                 ir[name] / ir[reference],
+                                                 timing[name][0] * 1e3, timing[name][1])
+        for name in programs]
+
+
 def callgrind(argv, out):
     subprocess.run(['valgrind', '--tool=callgrind', '--callgrind-out-file=' + out] + argv,
                    env=ENV, cwd='/', check=True,

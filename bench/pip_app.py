@@ -10,7 +10,7 @@ import subprocess
 import time
 import zipfile
 
-from measure import annotate, callgrind, wall
+from measure import annotate, callgrind, versus, wall
 from sample import size
 
 FROZEN = 'frozen pip, `--version`'
@@ -44,7 +44,8 @@ def report(args, runs):
                           check=True, capture_output=True, text=True)
     took = time.time() - began
     warnings = [line for line in said.stderr.splitlines() if line.startswith('freeze-app: warning')]
-    unwanted = [f for f in files(app) if UNWANTED.search(f)]
+    shipped = files(app)
+    unwanted = [f for f in shipped if UNWANTED.search(f)]
     programs = {FROZEN: [os.path.join(app, 'pip'), '--version'],
                 PLAIN: [args.python2, '-c', SCRIPT, '--version']}
     ir = dict((name, annotate(callgrind(argv, os.path.join(work, 'callgrind-%d' % i)), 'no')[0])
@@ -55,15 +56,9 @@ def report(args, runs):
                     for f in os.listdir(os.path.join(app, 'lib')) if '.so.' in f)
     lines = ['## pip', '',
              'pip %s, as this machine\'s Python has it installed, frozen with only'
-             % re.search(r'pip-([\d.]+)\.dist-info', ' '.join(files(app))).group(1),
+             % re.search(r'pip-([\d.]+)\.dist-info', ' '.join(shipped)).group(1),
              '`--entry pip` (%.1f s), against the plain interpreter (with `site`) running' % took,
-             'its console script.', '',
-             '| program | instructions | vs plain | median time | vs plain |',
-             '|---|---:|---:|---:|---:|']
-    for name in programs:
-        lines.append('| %s | %s | %.3f | %.2f ms | %.3f |' % (
-            name, format(ir[name], ','), ir[name] / ir[PLAIN], timing[name][0] * 1e3,
-            timing[name][1]))
+             'its console script.', ''] + versus(programs, ir, timing, PLAIN)
     lines += ['', 'Its size, sums of file sizes, and what freezing it printed:', '',
               '| in all | `library.zip` | `library-source` | bundled system libraries |',
               '|---:|---:|---:|---:|',

@@ -136,8 +136,7 @@ def prune_body(body, ends, removed):
 def chain_ends(name):
     """The ends of the chains in CHAINS that start at the module `name`,
     or at the module of which it is a vendored copy."""
-    vendored = name.rpartition('._vendor.')[2]
-    return CHAINS.get(name, ()) + (CHAINS.get(vendored, ()) if vendored != name else ())
+    return CHAINS.get(name.rpartition('._vendor.')[2], ())
 
 
 def prune(tree, name):
