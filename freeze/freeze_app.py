@@ -41,6 +41,8 @@ OUTPUT becomes:
                              the sources below lib, and __boot__, which
                              imports them as shipped
   OUTPUT/lib/library-source/ their sources, for tracebacks and tools
+  OUTPUT/lib/_boot.so        __boot__'s importers in C, which lies beside
+                             the launcher
   OUTPUT/lib/NAME.py         the program's own top-level modules, beside
                              the other files of SOURCE's top level
   OUTPUT/lib/NAME.so         top-level extension modules

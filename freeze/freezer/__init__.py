@@ -139,6 +139,10 @@ def check_options(options):
     """What can be told wrong from the options alone."""
     if not os.path.isfile(options.launcher):
         raise Failure('launcher %s cannot be found (use --launcher)' % options.launcher)
+    loader = os.path.join(os.path.dirname(options.launcher), placing.LOADER + '.so')
+    if not os.path.isfile(loader):
+        raise Failure('%s, which is built with the launcher, cannot be found beside it'
+                      % loader)
     for what, directory in [('SOURCE', options.source)] + [('--path', p) for p in options.path]:
         if not os.path.isdir(directory):
             raise Failure('%s %s is not a directory' % (what, directory))
@@ -189,6 +193,9 @@ def freeze(options, search_path):
     found = finding.find((path, text), required, [options.source] + options.path + search_path,
                          options.source, options, log)
     check_commands(commands, found)
+    if placing.LOADER in found.modules:
+        raise Failure('the program imports a module %s: the application\'s own importers have '
+                      'that name' % placing.LOADER)
 
     def fill(root):
         placer = placing.Placer(root, log)

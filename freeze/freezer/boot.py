@@ -40,39 +40,35 @@ which the plain interpreter does not have, and with the absolute names of
 the codecs that the interpreter imported before this module took over
 (their file names stay relative to the application directory).
 
-Only the interpreter's built-in modules are imported here, but for
-printing an uncaught exception: nothing else may be imported before these
-importers are in place.
+What every import of the archive's modules passes through is _boot, an
+extension module beside this one in lib: its finder answers first on the
+meta path for the modules of the archive, and its Archive, zipimport's
+importer, runs them. Written in Python, those steps took a large program
+longer than the plain interpreter's whole import of its modules.
+
+Only the interpreter's built-in modules and _boot are imported here, but
+for printing an uncaught exception: nothing else may be imported before
+these importers are in place.
 """
 
 import imp
-import marshal
 import sys
-import zipimport
+
+import _boot
 
 LIB = sys.path[0]
 ARCHIVE = sys.path[1]
 HOME = LIB[:-len('lib')]  # the application directory, ending in '/'
 SOURCES = 'lib/library-source/'
-CODECS = 'lib/python2.7/'  # what the interpreter imports before __boot__ takes over
 INSIDE = ARCHIVE + '/'  # how the paths inside the archive begin
 
 
-def size(n):
-    """n as marshal writes a length: four bytes, least significant first."""
-    return marshal.dumps(n)[1:]
+# The code in bytecode, its file names, which the freezer wrote relative
+# to the application directory, made absolute.
+code = _boot.code
 
 
-def code(data, name):
-    """The code in bytecode `data`, whose file names are `name`, relative
-    to the application directory, made absolute. The freezer writes the
-    name once, and the other code objects refer to it."""
-    full = HOME + name
-    return marshal.loads(buffer(data.replace(size(len(name)) + name,
-                                             size(len(full)) + full, 1), 8))
-
-
-def execute(fullname, body, filename, path=None, loader=None):
+def execute(fullname, body, filename, path=None):
     """Runs `body` (a code object) as the module `fullname` from
     `filename`, a package if it has a `path`, as import does: a module
     already there is reused (reload), a new one is forgotten again when
@@ -85,8 +81,6 @@ def execute(fullname, body, filename, path=None, loader=None):
     namespace['__file__'] = filename
     if path:
         namespace['__path__'] = path
-    if loader:
-        namespace['__loader__'] = loader
     try:
         exec body in namespace
     except BaseException:
@@ -96,27 +90,17 @@ def execute(fullname, body, filename, path=None, loader=None):
     return sys.modules[fullname]
 
 
-class Archive(zipimport.zipimporter):
+class Archive(_boot.Archive):
     """lib/library.zip and its packages, as zipimport serves them, but for
-    bytecode taken as it is and file names made absolute."""
+    bytecode taken as it is and file names made absolute (load_module is
+    _boot's)."""
 
     def member(self, fullname):
         base = self.prefix + fullname.rpartition('.')[2]
         return base + '/__init__' if base + '/__init__.pyc' in self._files else base
 
-    def load_module(self, fullname):
-        # Every module of the archive that the program imports passes here,
-        # hundreds in a large program: it calls no more than it must.
-        member = self.prefix + fullname.rpartition('.')[2]
-        path = None
-        if member + '/__init__.pyc' in self._files:
-            path = [self.archive + '/' + member]
-            member += '/__init__'
-        body = self.body(member)
-        return execute(fullname, body, self.filename(member, body), path, self)
-
     def body(self, member):
-        return code(self.get_data(member + '.pyc'), SOURCES + member + '.py')
+        return code(self.get_data(member + '.pyc'))
 
     def filename(self, member, body):
         """The source where there is one, as under the interpreter: code that
@@ -227,15 +211,10 @@ class Finder(object):
         `path`."""
         if path.startswith(INSIDE):
             # The source lies in lib, its bytecode in the archive.
-            return code(self.archive.get_data(path), path[len(INSIDE):-1])
+            return code(self.archive.get_data(path))
         if path.endswith('.pyc'):
-            # The codecs of lib/python2.7 name their sources in
-            # lib/library-source, as the archive's modules do.
-            name = path[len(HOME):-1]
-            if name.startswith(CODECS):
-                name = SOURCES + name[len(CODECS):]
             with open(path, 'rb') as f:
-                return code(f.read(), name)
+                return code(f.read())
         with open(path, 'rU') as f:
             return compile(f.read() + '\n', path, 'exec', 0, True)
 
@@ -331,7 +310,7 @@ def start(namespace, environment):
             posix.putenv(name, HOME + path)
     archive = hook(ARCHIVE)
     finder = Finder(archive)
-    sys.meta_path.insert(0, finder)
+    sys.meta_path[:0] = [_boot.Finder(sys.path_importer_cache, hook), finder]
     imp.load_module, imp.load_source = loaders(finder)
     # Other modules that the program loads past these importers are
     # compiled in memory, never written.
@@ -342,5 +321,5 @@ def start(namespace, environment):
     sys.path_hooks.insert(0, hook)
     sys.path_importer_cache[ARCHIVE] = archive
     sys.excepthook = excepthook
-    body = code(archive.get_data(ARCHIVE + '/__startup__.app'), SOURCES + '__startup__.py')
+    body = code(archive.get_data(ARCHIVE + '/__startup__.app'))
     exec body in namespace

@@ -53,8 +53,11 @@ BOOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'boot.py')
 # starts, and the codecs it is most often seen in: their sources ship.
 STARTING = frozenset(['codecs.py', 'encodings/__init__.py', 'encodings/aliases.py',
                       'encodings/utf_8.py', 'encodings/ascii.py', 'encodings/latin_1.py'])
+# The extension module of __boot__'s importers, built beside the launcher
+# and shipped in lib.
+LOADER = '_boot'
 # Names in lib that are the application's, whatever SOURCE holds.
-RESERVED = frozenset(['library.zip', 'library-source', 'python2.7'])
+RESERVED = frozenset(['library.zip', 'library-source', 'python2.7', LOADER + '.so'])
 DEFAULT_EPOCH = 315532800  # 1980-01-01, the earliest time a zip archive holds
 LATEST_EPOCH = 2 ** 32 - 1  # 2106-02-07, the latest time bytecode holds
 
@@ -387,8 +390,12 @@ class Placer(object):
         return os.path.basename(library)
 
     def launchers(self, launcher, names):
-        """The launcher keeps its own run path: it is not examined."""
+        """The launcher keeps its own run path: it is not examined. Beside
+        it lies the extension module of __boot__'s importers, LOADER."""
         for name in names:
             target = os.path.join(self.root, name)
             shutil.copyfile(launcher, target)
             os.chmod(target, 0o755)
+        self.mkdir(self.lib)
+        self.copy(os.path.join(os.path.dirname(launcher), LOADER + '.so'),
+                  os.path.join(self.lib, LOADER + '.so'), 0o755)
