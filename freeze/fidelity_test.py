@@ -13,6 +13,7 @@ import py_compile
 import sys
 import sysconfig
 import unittest
+import zipfile
 
 from test_support import TOOLS, TempTest, compile_c, plain, start, write
 
@@ -184,6 +185,40 @@ RELOADED = {
     'pkg/three.py': 'import pkg.one\n',
 }
 
+# The archive's modules as its importers load them: stored, and deflated
+# (imported only late, with zlib shipped); a module whose code raises,
+# forgotten and raising again; a module found after the program put a
+# directory of its own first on sys.path, and a submodule after it added
+# one to its package's path.
+BODY = ('def f():\n    pass\n'
+        'class C(object):\n    def g(self):\n        raise ValueError(__name__)\n')
+LOADING = {
+    '__startup__.py': 'import inspect, sys, tempfile, traceback, zlib, early, deep.er\n'
+                      'def show(m):\n'
+                      '    print m.__name__, m.__file__, hasattr(m, "__path__"),\n'
+                      '    print m.f.__code__.co_filename, m.C.g.__func__.__code__.co_filename\n'
+                      'def run():\n'
+                      '    show(early), show(deep), show(deep.er)\n'
+                      '    import late, deep.later\n'
+                      '    show(late), show(deep.later)\n'
+                      '    print inspect.getsource(late.C)\n'
+                      '    for n in range(2):\n'
+                      '        try:\n'
+                      '            import failing\n'
+                      '        except ZeroDivisionError:\n'
+                      '            traceback.print_exc(file=sys.stdout)\n'
+                      '        print "failing" in sys.modules\n'
+                      '    mine = tempfile.mkdtemp()\n'
+                      '    sys.path.insert(0, mine)\n'
+                      '    deep.__path__.append(mine)\n'
+                      '    import after, deep.after\n'
+                      '    show(after), show(deep.after)\n'
+                      '    late.C().g()\n',
+}
+LOADING_SITE = dict([('deep/__init__.py', BODY), ('failing.py', 'import os\nx = 1 / 0\n')] +
+                    [(name, BODY) for name in ('early.py', 'late.py', 'after.py', 'deep/er.py',
+                                               'deep/later.py', 'deep/after.py')])
+
 # Objects that hash by their address, which lies in the interpreter
 # library: the order of a set keyed by them is the plain interpreter's.
 ADDRESSES = {
@@ -291,6 +326,13 @@ class FidelityTest(TempTest):
 
     def test_modules_reload_list_and_run_by_name_as_under_the_interpreter(self):
         self.compare(RELOADED)
+
+    def test_stored_deflated_failing_and_late_found_modules_load_as_plain(self):
+        self.compare(LOADING, site=LOADING_SITE)
+        with zipfile.ZipFile(os.path.join(self.tmp, 'moved', 'lib', 'library.zip')) as z:
+            kinds = dict((i.filename, i.compress_type) for i in z.infolist())
+        self.assertEqual([kinds[m + '.pyc'] for m in ('early', 'deep/er', 'late', 'deep/later')],
+                         [zipfile.ZIP_STORED] * 2 + [zipfile.ZIP_DEFLATED] * 2)
 
     def test_sets_ordered_by_addresses_iterate_in_the_same_order(self):
         self.compare(ADDRESSES)

@@ -307,12 +307,17 @@ class FreezeTest(TempTest):
             (greet, ('--path', '/nonexistent'), '--path /nonexistent is not a directory'),
             ({'__startup__.py': 'def run(): pass\n'}, ('--include', 'nowhere'),
              'module nowhere (--include) cannot be found'),
+            ({'__startup__.py': 'import _boot\ndef run(): pass\n', '_boot.py': ''}, (),
+             "the program imports a module _boot: the application's own importers"),
+            (greet, ('--launcher', '{src}/greet.py'),
+             '{src}/_boot.so, which is built with the launcher, cannot be found beside it'),
         ]
         for number, (files, options, message) in enumerate(cases):
             source = self.source(files, name='src%d' % number)
             status, out, err = self.freeze(source, *[o.format(src=source) for o in options])
             self.assertEqual(status, 1, message)
-            self.assertTrue(err.startswith('freeze-app: ') and message in err, err)
+            self.assertTrue(err.startswith('freeze-app: ') and message.format(src=source) in err,
+                            err)
             self.assertEqual(err.count('\n'), 1, err)
             self.assertFalse(os.path.exists(os.path.join(self.tmp, 'out')))
         status, _, err = self.freeze(self.source(greet, name='late'),
