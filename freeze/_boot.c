@@ -14,7 +14,7 @@
  *   Archive         zipimport's importer with load_module that runs the
  *                   archive's bytecode as it was shipped (__boot__ adds
  *                   what runpy and pkgutil ask of a loader).
- *   Finder(importers, hook)
+ *   Finder(importers, hook, finder)
  *                   finds the modules of the archive for the meta path:
  *                   a module of the archive's top level when sys.path
  *                   holds no entry but lib and the archive before it, a
@@ -22,14 +22,18 @@
  *                   is that package's one entry. It answers with the
  *                   importer of the entry, from `importers`
  *                   (sys.path_importer_cache), made by `hook(entry)` when
- *                   there is none yet. Anything else it leaves to the
- *                   next finder: the modules of lib on disk, and entries
- *                   the program added.
+ *                   there is none yet. A package of the archive holds
+ *                   nothing else, so a name it lacks there is not found
+ *                   (as zipimport would say after it); anything else it
+ *                   asks `finder`, __boot__'s finder in Python: the
+ *                   modules of lib on disk, and entries the program
+ *                   added.
  *
  * The names of lib's top level and those of the archive's are disjoint,
  * as the freezer writes them, so a module of the archive is taken without
  * looking into lib first.
  */
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <marshal.h>
 #include <structmember.h>
@@ -41,6 +45,7 @@
 
 #define SOURCES "lib/library-source/"
 #define RELATIVE "lib/"         /* how file names relative to home begin */
+#define CODECS RELATIVE "python2.7/" /* the codecs the interpreter starts with */
 #define KEY 4097                /* room for a member's name, as import.c's */
 #define LOCAL_HEADER 30         /* bytes of a zip member's local header */
 #define LOCAL_SIGNATURE 0x04034b50UL
@@ -75,7 +80,8 @@ static int append(char *key, Py_ssize_t *used, const char *s, Py_ssize_t n)
 
 /* Makes the file names of `co` and of the code in its constants that
  * begin with "lib/" absolute. The freezer gives them all one string, so
- * the last name made absolute is reused by identity. */
+ * the last name made absolute, *from, is reused by identity as *to; the
+ * caller releases both. */
 static int absolute(PyCodeObject *co, PyObject **from, PyObject **to)
 {
     PyObject *name = co->co_filename;
@@ -87,6 +93,8 @@ static int absolute(PyCodeObject *co, PyObject **from, PyObject **to)
         memcpy(PyString_AS_STRING(full), PyString_AS_STRING(home), PyString_GET_SIZE(home));
         memcpy(PyString_AS_STRING(full) + PyString_GET_SIZE(home), PyString_AS_STRING(name),
                PyString_GET_SIZE(name));
+        Py_INCREF(name);
+        Py_XDECREF(*from);
         Py_XDECREF(*to);
         *from = name;
         *to = full;
@@ -106,7 +114,7 @@ static int absolute(PyCodeObject *co, PyObject **from, PyObject **to)
 }
 
 /* The code in `size` bytes of bytecode at `data`. */
-static PyObject *load(const char *data, Py_ssize_t size)
+static PyObject *unmarshal(const char *data, Py_ssize_t size)
 {
     if (size < 8) {
         PyErr_SetString(PyExc_ImportError, "bytecode too short");
@@ -123,6 +131,7 @@ static PyObject *load(const char *data, Py_ssize_t size)
     PyObject *from = NULL;
     PyObject *to = NULL;
     const int failed = absolute((PyCodeObject *)co, &from, &to);
+    Py_XDECREF(from);
     Py_XDECREF(to);
     if (failed) {
         Py_DECREF(co);
@@ -131,14 +140,14 @@ static PyObject *load(const char *data, Py_ssize_t size)
     return co;
 }
 
-static PyObject *code(PyObject *self, PyObject *args)
+static PyObject *boot_code(PyObject *self, PyObject *args)
 {
     (void)self;
     const char *data;
     Py_ssize_t size;
     if (!PyArg_ParseTuple(args, "s#:code", &data, &size))
         return NULL;
-    return load(data, size);
+    return unmarshal(data, size);
 }
 
 static int read_at(int fd, char *buffer, Py_ssize_t size, Py_ssize_t offset)
@@ -160,7 +169,7 @@ static int read_at(int fd, char *buffer, Py_ssize_t size, Py_ssize_t offset)
  * zipimport's table: (path, compression, size, file size, offset of the
  * local header, ...). The archive is opened for each read: a descriptor
  * kept open could be closed, or replaced, by the program. */
-static PyObject *stored(PyObject *toc)
+static PyObject *read_stored(PyObject *toc)
 {
     const long size = PyInt_AsLong(PyTuple_GET_ITEM(toc, 2));
     const long offset = PyInt_AsLong(PyTuple_GET_ITEM(toc, 4));
@@ -186,10 +195,16 @@ static PyObject *stored(PyObject *toc)
     return data;
 }
 
-/* The entry of zipimport's table `files` for the member whose name,
- * without ".pyc", is `member` followed by `suffix`, borrowed; NULL if
- * there is none, with an exception only on failure. `member`, `*used`
- * bytes long, is extended by `suffix`. */
+/* The last part of a dotted module name. */
+static const char *last(const char *fullname)
+{
+    const char *dot = strrchr(fullname, '.');
+    return dot ? dot + 1 : fullname;
+}
+
+/* The entry of zipimport's table `files` for the member `member`, `*used`
+ * bytes long, followed by `suffix` and ".pyc", borrowed; NULL if there is
+ * none, with an exception only on failure. `member` keeps `suffix`. */
 static PyObject *member_entry(PyObject *files, char *member, Py_ssize_t *used, const char *suffix)
 {
     if (append(member, used, suffix, strlen(suffix)) != 0 || append(member, used, ".pyc", 4) != 0)
@@ -205,16 +220,15 @@ static PyObject *member_entry(PyObject *files, char *member, Py_ssize_t *used, c
 }
 
 /* The entry of zipimport's table `files` for the bytecode of the module
- * `name` under `prefix`, borrowed: "PREFIX/NAME/__init__.pyc" for a
- * package (then *package is 1), else "PREFIX/NAME.pyc"; NULL if there is
- * neither, with an exception only on failure. `member` receives the
+ * `name` in the directory of the archive that the first `n` bytes of
+ * `member` name ("" or ending in "/"), borrowed: "DIR/NAME/__init__.pyc"
+ * for a package (then *package is 1), else "DIR/NAME.pyc"; NULL if there
+ * is neither, with an exception only on failure. `member` receives the
  * member's name without ".pyc". */
-static PyObject *lookup(PyObject *files, PyObject *prefix, const char *name, char *member,
+static PyObject *lookup(PyObject *files, char *member, Py_ssize_t n, const char *name,
                         int *package)
 {
-    Py_ssize_t n = 0;
-    if (append(member, &n, PyString_AS_STRING(prefix), PyString_GET_SIZE(prefix)) != 0 ||
-        append(member, &n, name, strlen(name)) != 0)
+    if (append(member, &n, name, strlen(name)) != 0)
         return NULL;
     const Py_ssize_t base = n;
     *package = 1;
@@ -228,10 +242,61 @@ static PyObject *lookup(PyObject *files, PyObject *prefix, const char *name, cha
     return toc;
 }
 
+/* The code of the member at `toc` of `importer`'s archive: a stored
+ * member read here, any other decompressed by zipimport. */
+static PyObject *code_at(PyObject *importer, PyObject *toc)
+{
+    if (!PyTuple_Check(toc) || PyTuple_GET_SIZE(toc) < 5) {
+        PyErr_SetString(zip_error, "bad entry in the archive's table");
+        return NULL;
+    }
+    PyObject *data = PyInt_AsLong(PyTuple_GET_ITEM(toc, 1)) == 0
+                         ? read_stored(toc)
+                         : PyObject_CallMethod(importer, "get_data", "O", PyTuple_GET_ITEM(toc, 0));
+    PyObject *co = data ? unmarshal(PyString_AS_STRING(data), PyString_GET_SIZE(data)) : NULL;
+    Py_XDECREF(data);
+    return co;
+}
+
+/* True if the code's file name is the application directory, `dir` and
+ * `member` with ".py": its source ships there. */
+static int names(PyObject *co, const char *dir, const char *member)
+{
+    PyObject *name = ((PyCodeObject *)co)->co_filename;
+    const Py_ssize_t h = PyString_GET_SIZE(home), d = strlen(dir), m = strlen(member);
+    return PyString_Check(name) && PyString_GET_SIZE(name) == h + d + m + 3 &&
+           starts(name, PyString_AS_STRING(home), h) &&
+           memcmp(PyString_AS_STRING(name) + h, dir, d) == 0 &&
+           memcmp(PyString_AS_STRING(name) + h + d, member, m) == 0 &&
+           memcmp(PyString_AS_STRING(name) + h + d + m, ".py", 3) == 0;
+}
+
+/* Runs `co` as the module `fullname`, as import does: with __file__
+ * `file` (or the code's file name if NULL), a package whose __path__ is
+ * [`entry`] if `entry` is not NULL, with __loader__ `loader` if not NULL.
+ * A module already there is reused (reload); on failure it is removed
+ * from sys.modules, as the interpreter removes it. */
+static PyObject *execute(const char *fullname, PyObject *co, const char *file, PyObject *entry,
+                         PyObject *loader)
+{
+    PyObject *module = PyImport_AddModule(fullname);
+    PyObject *dict = module ? PyModule_GetDict(module) : NULL;
+    if (dict == NULL || (loader && PyDict_SetItemString(dict, "__loader__", loader) != 0))
+        return NULL;
+    if (entry != NULL) {
+        PyObject *path = Py_BuildValue("[O]", entry);
+        const int failed = path == NULL || PyDict_SetItemString(dict, "__path__", path) != 0;
+        Py_XDECREF(path);
+        if (failed)
+            return NULL;
+    }
+    return PyImport_ExecCodeModuleEx((char *)fullname, co, (char *)file);
+}
+
 /* Runs the module `fullname` of the archive: its bytecode as it was
  * shipped, its file names absolute, and as __file__ its source where
  * one ships, else the bytecode's path in the archive. */
-static PyObject *load_module(PyObject *self, PyObject *args)
+static PyObject *archive_load(PyObject *self, PyObject *args)
 {
     const char *fullname;
     if (!PyArg_ParseTuple(args, "s:load_module", &fullname))
@@ -244,60 +309,41 @@ static PyObject *load_module(PyObject *self, PyObject *args)
         PyErr_SetString(zip_error, "zipimporter has not been initialized");
         return NULL;
     }
-    const char *dot = strrchr(fullname, '.');
     char member[KEY];
+    Py_ssize_t n = 0;
     int package;
-    PyObject *toc = lookup(files, prefix, dot ? dot + 1 : fullname, member, &package);
-    if (toc == NULL || !PyTuple_Check(toc) || PyTuple_GET_SIZE(toc) < 5) {
+    PyObject *toc = append(member, &n, PyString_AS_STRING(prefix), PyString_GET_SIZE(prefix)) == 0
+                        ? lookup(files, member, n, last(fullname), &package)
+                        : NULL;
+    if (toc == NULL) {
         if (!PyErr_Occurred())
             PyErr_Format(zip_error, "can't find module '%s'", fullname);
         return NULL;
     }
-    PyObject *data = PyInt_AsLong(PyTuple_GET_ITEM(toc, 1)) == 0
-                         ? stored(toc)
-                         : PyObject_CallMethod(self, "get_data", "O", PyTuple_GET_ITEM(toc, 0));
-    PyObject *co = data ? load(PyString_AS_STRING(data), PyString_GET_SIZE(data)) : NULL;
-    Py_XDECREF(data);
+    PyObject *co = code_at(self, toc);
     if (co == NULL)
         return NULL;
-    /* The source ships where the code names it so; then it is __file__. */
-    const Py_ssize_t m = strlen(member);
-    PyObject *name = ((PyCodeObject *)co)->co_filename;
-    const Py_ssize_t h = PyString_GET_SIZE(home), s = sizeof SOURCES - 1;
-    const int source = PyString_Check(name) && PyString_GET_SIZE(name) == h + s + m + 3 &&
-                       starts(name, PyString_AS_STRING(home), h) &&
-                       memcmp(PyString_AS_STRING(name) + h, SOURCES, s) == 0 &&
-                       memcmp(PyString_AS_STRING(name) + h + s, member, m) == 0 &&
-                       memcmp(PyString_AS_STRING(name) + h + s + m, ".py", 3) == 0;
     char where[KEY];
     Py_ssize_t used = 0;
-    PyObject *module = NULL;
+    PyObject *entry = NULL, *module = NULL;
     if (append(where, &used, PyString_AS_STRING(path), PyString_GET_SIZE(path)) != 0 ||
-        append(where, &used, "/", 1) != 0 || append(where, &used, member, m) != 0) {
+        append(where, &used, "/", 1) != 0 || append(where, &used, member, strlen(member)) != 0 ||
+        append(where, &used, ".pyc", 4) != 0) {
         PyErr_Format(PyExc_ImportError, "name too long: %s", fullname);
         goto done;
     }
-    PyObject *dict = PyModule_GetDict(PyImport_AddModule(fullname));
-    if (dict == NULL || PyDict_SetItemString(dict, "__loader__", self) != 0)
+    /* A package's entry: its member without "/__init__.pyc". */
+    if (package && (entry = PyString_FromStringAndSize(where, used - 13)) == NULL)
         goto done;
-    if (package) {
-        /* The package's entry: its member without "/__init__". */
-        PyObject *entry = Py_BuildValue("[s#]", where, used - 9);
-        const int failed = entry == NULL || PyDict_SetItemString(dict, "__path__", entry) != 0;
-        Py_XDECREF(entry);
-        if (failed)
-            goto done;
-    }
-    module = PyImport_ExecCodeModuleEx((char *)fullname, co,
-                                       source || append(where, &used, ".pyc", 4) != 0 ? NULL
-                                                                                      : where);
+    module = execute(fullname, co, names(co, SOURCES, member) ? NULL : where, entry, self);
 done:
+    Py_XDECREF(entry);
     Py_DECREF(co);
     return module;
 }
 
 static PyMethodDef archive_methods[] = {
-    {"load_module", load_module, METH_VARARGS, "Runs a module of the archive."},
+    {"load_module", archive_load, METH_VARARGS, "Runs a module of the archive."},
     {NULL, NULL, 0, NULL},
 };
 
@@ -313,21 +359,44 @@ typedef struct {
     PyObject_HEAD
     PyObject *importers;
     PyObject *hook;
+    PyObject *finder;           /* __boot__'s finder in Python */
+    PyObject *archive;          /* the archive's importer: finder.archive */
+    PyObject *found;            /* modules of lib found: name -> member */
 } Finder;
 
 static int finder_init(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     Finder *f = (Finder *)self;
-    PyObject *importers, *hook;
+    PyObject *importers, *hook, *finder;
     (void)kwargs;
-    if (!PyArg_ParseTuple(args, "O!O:Finder", &PyDict_Type, &importers, &hook))
+    if (!PyArg_ParseTuple(args, "O!OO:Finder", &PyDict_Type, &importers, &hook, &finder))
         return -1;
+    PyObject *archive = PyObject_GetAttrString(finder, "archive");
+    if (archive == NULL)
+        return -1;
+    if (!PyObject_TypeCheck(archive, &archive_type) || !PyDict_Check(FIELD(archive, files_at))) {
+        Py_DECREF(archive);
+        PyErr_SetString(PyExc_TypeError, "finder.archive is no _boot.Archive");
+        return -1;
+    }
+    PyObject *found = PyDict_New();
+    if (found == NULL) {
+        Py_DECREF(archive);
+        return -1;
+    }
     Py_INCREF(importers);
     Py_INCREF(hook);
+    Py_INCREF(finder);
     Py_CLEAR(f->importers);
     Py_CLEAR(f->hook);
+    Py_CLEAR(f->finder);
+    Py_CLEAR(f->archive);
+    Py_CLEAR(f->found);
     f->importers = importers;
     f->hook = hook;
+    f->finder = finder;
+    f->archive = archive;
+    f->found = found;
     return 0;
 }
 
@@ -336,78 +405,196 @@ static void finder_dealloc(PyObject *self)
     Finder *f = (Finder *)self;
     Py_XDECREF(f->importers);
     Py_XDECREF(f->hook);
+    Py_XDECREF(f->finder);
+    Py_XDECREF(f->archive);
+    Py_XDECREF(f->found);
     Py_TYPE(self)->tp_free(self);
 }
 
-/* The archive's entry in which to look for a module, borrowed: the
- * archive itself for a top-level module when sys.path holds nothing but
- * lib before it; the package's one entry in the archive for a submodule.
- * NULL where the next finder decides. */
-static PyObject *entry(PyObject *path)
+/* True if sys.path holds nothing but lib before the archive: the
+ * application's modules come first, and this finder decides. */
+static int ours_first(void)
 {
-    if (path == Py_None) {
-        PyObject *entries = PySys_GetObject("path");
-        if (entries == NULL || !PyList_Check(entries))
-            return NULL;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); i++) {
-            PyObject *e = PyList_GET_ITEM(entries, i);
-            if (!PyString_Check(e))
-                return NULL;
-            if (_PyString_Eq(e, archive))
-                return e;
-            if (!_PyString_Eq(e, lib))
-                return NULL;
-        }
-        return NULL;
+    PyObject *entries = PySys_GetObject("path");
+    if (entries == NULL || !PyList_Check(entries))
+        return 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); i++) {
+        PyObject *e = PyList_GET_ITEM(entries, i);
+        if (!PyString_Check(e))
+            return 0;
+        if (_PyString_Eq(e, archive))
+            return 1;
+        if (!_PyString_Eq(e, lib))
+            return 0;
     }
-    if (!PyList_Check(path) || PyList_GET_SIZE(path) != 1)
-        return NULL;
-    PyObject *e = PyList_GET_ITEM(path, 0);
-    if (!PyString_Check(e) || PyString_GET_SIZE(e) <= PyString_GET_SIZE(inside) ||
-        !starts(e, PyString_AS_STRING(inside), PyString_GET_SIZE(inside)))
-        return NULL;
-    return e;
+    return 0;
 }
 
-static PyObject *find_module(PyObject *self, PyObject *args)
+static PyObject *ask(Finder *f, const char *fullname, PyObject *path)
+{
+    return PyObject_CallMethod(f->finder, "find_module", "sO", fullname, path);
+}
+
+/* The importer of the archive's `entry`, new: the one sys.path_importer_cache
+ * holds, or one made by the hook and put there. NULL without an exception
+ * where the hook takes no such entry. */
+static PyObject *importer(Finder *f, PyObject *entry)
+{
+    PyObject *found = PyDict_GetItem(f->importers, entry);
+    if (found != NULL && PyObject_TypeCheck(found, &archive_type)) {
+        Py_INCREF(found);
+        return found;
+    }
+    found = PyObject_CallFunctionObjArgs(f->hook, entry, NULL);
+    if (found == NULL || PyDict_SetItem(f->importers, entry, found) != 0) {
+        Py_XDECREF(found);
+        if (PyErr_ExceptionMatches(PyExc_ImportError))
+            PyErr_Clear();
+        return NULL;
+    }
+    return found;
+}
+
+/* Answers for the module `name` of the archive's `entry`: its importer,
+ * None if it is not there. */
+static PyObject *in_archive(Finder *f, PyObject *entry, const char *name)
+{
+    PyObject *found = importer(f, entry);
+    if (found == NULL)
+        return PyErr_Occurred() ? NULL : (Py_INCREF(Py_None), Py_None);
+    PyObject *files = FIELD(found, files_at);
+    PyObject *prefix = FIELD(found, prefix_at);
+    char member[KEY];
+    Py_ssize_t n = 0;
+    int package;
+    if (files != NULL && PyDict_Check(files) && prefix != NULL && PyString_Check(prefix) &&
+        append(member, &n, PyString_AS_STRING(prefix), PyString_GET_SIZE(prefix)) == 0 &&
+        lookup(files, member, n, name, &package) != NULL)
+        return found;
+    Py_DECREF(found);
+    return PyErr_Occurred() ? NULL : (Py_INCREF(Py_None), Py_None);
+}
+
+/* Answers for the module `fullname` in the directory `dir` of a package
+ * of lib (relative to the application, ending in "/"): this finder if the
+ * archive holds the bytecode of its source, which the freezer writes only
+ * for a source that the interpreter would import there; else None, and
+ * the interpreter looks on disk, as __boot__'s finder in Python would
+ * (extension modules, bytecode without source, sources that do not
+ * compile), but in lib/python2.7, whose codecs it asks that finder for:
+ * their bytecode names their sources relative to the application. */
+static PyObject *in_lib(Finder *f, const char *fullname, PyObject *path, const char *dir,
+                        Py_ssize_t n)
+{
+    char member[KEY];
+    Py_ssize_t used = 0;
+    int package;
+    if (append(member, &used, dir, n) == 0 &&
+        lookup(FIELD(f->archive, files_at), member, used, last(fullname), &package) != NULL) {
+        PyObject *name = PyString_FromString(member);
+        const int failed = name == NULL || PyDict_SetItemString(f->found, fullname, name) != 0;
+        Py_XDECREF(name);
+        if (failed)
+            return NULL;
+        Py_INCREF(f);
+        return (PyObject *)f;
+    }
+    if (PyErr_Occurred())
+        return NULL;
+    if (strncmp(dir, CODECS, sizeof CODECS - 1) == 0)
+        return ask(f, fullname, path);
+    Py_RETURN_NONE;
+}
+
+static PyObject *finder_find(PyObject *self, PyObject *args)
 {
     Finder *f = (Finder *)self;
     const char *fullname;
     PyObject *path = Py_None;
     if (!PyArg_ParseTuple(args, "s|O:find_module", &fullname, &path))
         return NULL;
-    PyObject *e = entry(path);
-    if (e == NULL)
-        Py_RETURN_NONE;
-    PyObject *importer = PyDict_GetItem(f->importers, e);
-    if (importer != NULL && PyObject_TypeCheck(importer, &archive_type)) {
-        Py_INCREF(importer);
-    } else {
-        importer = PyObject_CallFunctionObjArgs(f->hook, e, NULL);
-        if (importer == NULL || PyDict_SetItem(f->importers, e, importer) != 0) {
-            Py_XDECREF(importer);
-            if (!PyErr_ExceptionMatches(PyExc_ImportError))
-                return NULL;
-            PyErr_Clear();
-            Py_RETURN_NONE;
-        }
+    /* A module of the archive's top level. Those of lib's top level, the
+     * program's own, are for the finder in Python, which runpy and pkgutil
+     * ask for their code too. The names of the two are disjoint, as the
+     * freezer writes them. */
+    if (path == Py_None) {
+        if (!ours_first())
+            return ask(f, fullname, path);
+        PyObject *found = in_archive(f, archive, fullname);
+        if (found != Py_None)
+            return found;
+        Py_DECREF(found);
+        return ask(f, fullname, path);
     }
-    PyObject *files = FIELD(importer, files_at);
-    PyObject *prefix = FIELD(importer, prefix_at);
-    const char *dot = strrchr(fullname, '.');
-    char member[KEY];
-    int package;
-    if (files != NULL && PyDict_Check(files) && prefix != NULL && PyString_Check(prefix) &&
-        lookup(files, prefix, dot ? dot + 1 : fullname, member, &package) != NULL)
-        return importer;
-    Py_DECREF(importer);
-    if (PyErr_Occurred())
+    PyObject *e = PyList_Check(path) && PyList_GET_SIZE(path) == 1 ? PyList_GET_ITEM(path, 0) : NULL;
+    if (e == NULL || !PyString_Check(e))
+        return ask(f, fullname, path);
+    /* A package of the archive holds nothing but what the archive has. */
+    if (PyString_GET_SIZE(e) > PyString_GET_SIZE(inside) &&
+        starts(e, PyString_AS_STRING(inside), PyString_GET_SIZE(inside)))
+        return in_archive(f, e, last(fullname));
+    /* A package of lib on disk: "lib/PACKAGE/" in the archive. */
+    const Py_ssize_t h = PyString_GET_SIZE(home);
+    char dir[KEY];
+    Py_ssize_t n = 0;
+    if (PyString_GET_SIZE(e) > PyString_GET_SIZE(lib) + 1 &&
+        starts(e, PyString_AS_STRING(lib), PyString_GET_SIZE(lib)) &&
+        PyString_AS_STRING(e)[PyString_GET_SIZE(lib)] == '/' &&
+        append(dir, &n, PyString_AS_STRING(e) + h, PyString_GET_SIZE(e) - h) == 0 &&
+        append(dir, &n, "/", 1) == 0)
+        return in_lib(f, fullname, path, dir, n);
+    return ask(f, fullname, path);
+}
+
+/* Runs a module of lib that find_module found: the bytecode of its
+ * source, from the archive, as __boot__'s finder in Python runs it. */
+static PyObject *finder_load(PyObject *self, PyObject *args)
+{
+    Finder *f = (Finder *)self;
+    const char *fullname;
+    if (!PyArg_ParseTuple(args, "s:load_module", &fullname))
         return NULL;
-    Py_RETURN_NONE;
+    PyObject *member = PyDict_GetItemString(f->found, fullname);
+    if (member == NULL) {
+        PyErr_Format(PyExc_ImportError, "%s was not found by this finder", fullname);
+        return NULL;
+    }
+    Py_INCREF(member);
+    PyDict_DelItemString(f->found, fullname);
+    const char *m = PyString_AS_STRING(member);
+    const Py_ssize_t n = PyString_GET_SIZE(member);
+    char file[KEY];
+    Py_ssize_t used = 0;
+    PyObject *key = PyString_FromFormat("%s.pyc", m);
+    PyObject *toc = key ? PyDict_GetItem(FIELD(f->archive, files_at), key) : NULL;
+    PyObject *co = toc ? code_at(f->archive, toc) : NULL;
+    PyObject *entry = NULL, *module = NULL;
+    if (co == NULL) {
+        if (!PyErr_Occurred())
+            PyErr_Format(zip_error, "can't find module '%s'", fullname);
+        goto done;
+    }
+    if (append(file, &used, PyString_AS_STRING(home), PyString_GET_SIZE(home)) != 0 ||
+        append(file, &used, m, n) != 0 || append(file, &used, ".py", 3) != 0) {
+        PyErr_Format(PyExc_ImportError, "name too long: %s", fullname);
+        goto done;
+    }
+    /* A package's entry: its directory, the file without "/__init__.py". */
+    const int package = n > 9 && strcmp(m + n - 9, "/__init__") == 0;
+    if (package && (entry = PyString_FromStringAndSize(file, used - 12)) == NULL)
+        goto done;
+    module = execute(fullname, co, names(co, "", m) ? NULL : file, entry, NULL);
+done:
+    Py_XDECREF(entry);
+    Py_XDECREF(co);
+    Py_XDECREF(key);
+    Py_DECREF(member);
+    return module;
 }
 
 static PyMethodDef finder_methods[] = {
-    {"find_module", find_module, METH_VARARGS, "The importer of a module of the archive."},
+    {"find_module", finder_find, METH_VARARGS, "The loader of a module of the application."},
+    {"load_module", finder_load, METH_VARARGS, "Runs a module of lib that it found."},
     {NULL, NULL, 0, NULL},
 };
 
@@ -417,14 +604,14 @@ static PyTypeObject finder_type = {
     .tp_basicsize = sizeof(Finder),
     .tp_dealloc = finder_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_doc = "Finds the modules of the archive for the meta path.",
+    .tp_doc = "Finds the modules of the application for the meta path.",
     .tp_methods = finder_methods,
     .tp_init = finder_init,
     .tp_new = PyType_GenericNew,
 };
 
 static PyMethodDef functions[] = {
-    {"code", code, METH_VARARGS, "The code in bytecode, its file names made absolute."},
+    {"code", boot_code, METH_VARARGS, "The code in bytecode, its file names made absolute."},
     {NULL, NULL, 0, NULL},
 };
 

@@ -15,7 +15,7 @@ import sysconfig
 import unittest
 import zipfile
 
-from test_support import TOOLS, TempTest, compile_c, plain, start, write
+from test_support import TOOLS, TempTest, build_extension, compile_c, plain, start, write
 
 STDLIB = sysconfig.get_path('stdlib')
 DECOY = ''.join('decoy line %d of a stranger\'s file\n' % n for n in range(1, 400))
@@ -185,11 +185,13 @@ RELOADED = {
     'pkg/three.py': 'import pkg.one\n',
 }
 
-# The archive's modules as its importers load them: stored, and deflated
-# (imported only late, with zlib shipped); a module whose code raises,
-# forgotten and raising again; a module found after the program put a
-# directory of its own first on sys.path, and a submodule after it added
-# one to its package's path.
+# The application's modules as its importers load them: those of the
+# archive stored, and deflated (imported only late, with zlib shipped);
+# those of a package copied whole into lib, where a package and an
+# extension module come before sources of the same names; modules whose
+# code raises, forgotten and raising again; a module found after the
+# program put a directory of its own first on sys.path, and a submodule
+# after it added one to its package's path.
 BODY = ('def f():\n    pass\n'
         'class C(object):\n    def g(self):\n        raise ValueError(__name__)\n')
 LOADING = {
@@ -199,25 +201,39 @@ LOADING = {
                       '    print m.f.__code__.co_filename, m.C.g.__func__.__code__.co_filename\n'
                       'def run():\n'
                       '    show(early), show(deep), show(deep.er)\n'
-                      '    import late, deep.later\n'
+                      '    import late, deep.later as later\n'
                       '    show(late), show(deep.later)\n'
                       '    print inspect.getsource(late.C)\n'
+                      '    import tools.sub.mod as mod, tools.shadow as shadow, tools.fast as fast\n'
+                      '    for m in sys.modules["tools"], sys.modules["tools.sub"], mod, shadow:\n'
+                      '        show(m)\n'
+                      '        print getattr(m, "__path__", None), hasattr(m, "__loader__")\n'
+                      '    print inspect.getsource(mod.C), fast.twice(21)\n'
                       '    for n in range(2):\n'
                       '        try:\n'
                       '            import failing\n'
                       '        except ZeroDivisionError:\n'
                       '            traceback.print_exc(file=sys.stdout)\n'
-                      '        print "failing" in sys.modules\n'
+                      '        try:\n'
+                      '            import tools.failing\n'
+                      '        except ZeroDivisionError:\n'
+                      '            traceback.print_exc(file=sys.stdout)\n'
+                      '        print "failing" in sys.modules, "tools.failing" in sys.modules\n'
                       '    mine = tempfile.mkdtemp()\n'
                       '    sys.path.insert(0, mine)\n'
                       '    deep.__path__.append(mine)\n'
-                      '    import after, deep.after\n'
+                      '    import after, deep.after as deep_after\n'
                       '    show(after), show(deep.after)\n'
                       '    late.C().g()\n',
 }
-LOADING_SITE = dict([('deep/__init__.py', BODY), ('failing.py', 'import os\nx = 1 / 0\n')] +
+LOADING_SITE = dict([('deep/__init__.py', BODY), ('failing.py', 'import os\nx = 1 / 0\n'),
+                     ('tools/data.txt', 'data\n'), ('tools/fast.py', 'raise ImportError\n'),
+                     ('tools/shadow.py', 'raise ImportError\n'),
+                     ('tools/failing.py', 'import os\nx = 1 / 0\n')] +
                     [(name, BODY) for name in ('early.py', 'late.py', 'after.py', 'deep/er.py',
-                                               'deep/later.py', 'deep/after.py')])
+                                               'deep/later.py', 'deep/after.py',
+                                               'tools/__init__.py', 'tools/sub/__init__.py',
+                                               'tools/sub/mod.py', 'tools/shadow/__init__.py')])
 
 # Objects that hash by their address, which lies in the interpreter
 # library: the order of a set keyed by them is the plain interpreter's.
@@ -254,9 +270,9 @@ class FidelityTest(TempTest):
             write(os.path.join(decoys, name), DECOY)
         places = [app + '/lib/library-source/', app + '/lib/', STDLIB + '/', source + '/'] + \
             [p + '/' for p in path]
-        frozen = start([os.path.join(app, 'app')] + list(args), cwd=decoys)
+        self.frozen = start([os.path.join(app, 'app')] + list(args), cwd=decoys)
         expected = plain(source, args, cwd=decoys, path=path)
-        self.assertEqual(self.normal(frozen, places), self.normal(expected, places))
+        self.assertEqual(self.normal(self.frozen, places), self.normal(expected, places))
         return err
 
     def normal(self, result, places):
@@ -328,7 +344,10 @@ class FidelityTest(TempTest):
         self.compare(RELOADED)
 
     def test_stored_deflated_failing_and_late_found_modules_load_as_plain(self):
-        self.compare(LOADING, site=LOADING_SITE)
+        def setup(_, site):
+            build_extension(os.path.join(site, 'tools', 'fast.so'), 'fast')
+        self.compare(LOADING, site=LOADING_SITE, setup=setup)
+        self.assertTrue(self.frozen[2].endswith('\nValueError: late\n'), self.frozen[2])
         with zipfile.ZipFile(os.path.join(self.tmp, 'moved', 'lib', 'library.zip')) as z:
             kinds = dict((i.filename, i.compress_type) for i in z.infolist())
         self.assertEqual([kinds[m + '.pyc'] for m in ('early', 'deep/er', 'late', 'deep/later')],

@@ -40,11 +40,14 @@ which the plain interpreter does not have, and with the absolute names of
 the codecs that the interpreter imported before this module took over
 (their file names stay relative to the application directory).
 
-What every import of the archive's modules passes through is _boot, an
-extension module beside this one in lib: its finder answers first on the
-meta path for the modules of the archive, and its Archive, zipimport's
-importer, runs them. Written in Python, those steps took a large program
-longer than the plain interpreter's whole import of its modules.
+What every import passes through is _boot, an extension module in lib:
+its finder, alone on the meta path, finds the modules of the archive and
+those of the packages of lib whose bytecode the archive holds, and runs
+the latter itself; its Archive, zipimport's importer, runs the former.
+It asks the finder here for the rest: the modules of lib's top level,
+and entries the program added. Written in Python, those steps took a
+large program longer than the plain interpreter's whole import of its
+modules.
 
 Only the interpreter's built-in modules and _boot are imported here, but
 for printing an uncaught exception: nothing else may be imported before
@@ -165,15 +168,15 @@ class Finder(object):
     those of the archive through its importer. At the first entry that is
     not the application's (one the program added) it lets the interpreter
     look, as it always does. Directories stay the interpreter's in
-    sys.path_importer_cache, where pkg_resources and pkgutil expect them."""
+    sys.path_importer_cache, where pkg_resources and pkgutil expect them.
+    _boot's finder, on the meta path, asks it what it does not decide
+    itself."""
 
     def __init__(self, archive):
         self.archive = archive
         self.found = {}
 
     def find_module(self, fullname, path=None):
-        if path and len(path) == 1 and path[0][:len(INSIDE)] == INSIDE:
-            return None  # the archive's importer answers, as it would here
         for entry in sys.path if path is None else path:
             if entry == ARCHIVE or entry.startswith(INSIDE):
                 archive = sys.path_importer_cache.get(entry)
@@ -310,7 +313,7 @@ def start(namespace, environment):
             posix.putenv(name, HOME + path)
     archive = hook(ARCHIVE)
     finder = Finder(archive)
-    sys.meta_path[:0] = [_boot.Finder(sys.path_importer_cache, hook), finder]
+    sys.meta_path.insert(0, _boot.Finder(sys.path_importer_cache, hook, finder))
     imp.load_module, imp.load_source = loaders(finder)
     # Other modules that the program loads past these importers are
     # compiled in memory, never written.

@@ -127,6 +127,15 @@ def is_extension(path):
     return path.endswith('.so')
 
 
+def shadowed(directory, stem, files):
+    """True if the interpreter imports something else than the source
+    stem.py of `directory`, whose files are `files`: a package or an
+    extension module of that name, which it looks for first."""
+    return (stem + '.so' in files or stem + 'module.so' in files
+            or any(os.path.isfile(os.path.join(directory, stem, '__init__' + e))
+                   for e in ('.py', '.pyc')))
+
+
 class Placer(object):
     """Writes files into the application directory and counts them."""
 
@@ -323,6 +332,11 @@ class Placer(object):
                     continue
                 elif stem in TESTS and ext in ('.py', '.pyc') and module not in found.modules:
                     continue
+                elif ext == '.py' and shadowed(path, stem, files):
+                    # No bytecode: _boot would take it for what the name imports.
+                    self.copy(source, os.path.join(target, f), 0o644)
+                    self.log.detail('file lib/%s (a package or extension module of that '
+                                    'name is imported instead)' % display)
                 elif ext == '.py':
                     self.module_file(source, 'lib/' + display, module, found.modules.get(module))
                     self.log.detail('module %s -> lib/%s' % (module, display))
