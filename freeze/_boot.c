@@ -1,8 +1,8 @@
 /*
- * _boot: the part of __boot__ that every import of the archive's modules
- * passes through, in C. A large program imports hundreds of modules at
- * start, and the same steps written in Python take longer than the
- * plain interpreter's whole import of them.
+ * _boot: the part of __boot__ that every import passes through, in C. A
+ * large program imports hundreds of modules at start, and the same steps
+ * written in Python took longer than the plain interpreter's whole import
+ * of them.
  *
  * It ships in lib of every application and is imported by __boot__ while
  * sys.path is still the launcher's two entries: lib, then the archive.
@@ -15,19 +15,24 @@
  *                   archive's bytecode as it was shipped (__boot__ adds
  *                   what runpy and pkgutil ask of a loader).
  *   Finder(importers, hook, finder)
- *                   finds the modules of the archive for the meta path:
- *                   a module of the archive's top level when sys.path
- *                   holds no entry but lib and the archive before it, a
- *                   module of a package of the archive when its __path__
- *                   is that package's one entry. It answers with the
- *                   importer of the entry, from `importers`
- *                   (sys.path_importer_cache), made by `hook(entry)` when
- *                   there is none yet. A package of the archive holds
- *                   nothing else, so a name it lacks there is not found
- *                   (as zipimport would say after it); anything else it
- *                   asks `finder`, __boot__'s finder in Python: the
- *                   modules of lib on disk, and entries the program
- *                   added.
+ *                   the one finder on the meta path. It finds
+ *                   - a module of the archive's top level, when sys.path
+ *                     holds nothing but lib before the archive, and a
+ *                     module of a package of the archive (whose __path__
+ *                     is the package's one entry in the archive): it
+ *                     answers with the entry's importer, from `importers`
+ *                     (sys.path_importer_cache), made by `hook(entry)`
+ *                     when there is none yet. A package of the archive
+ *                     holds nothing else: a name it lacks is not found;
+ *                   - a module of a package of lib on disk whose
+ *                     bytecode the archive holds, as "lib/PATH.pyc": it
+ *                     loads that module itself. Any other name of such a
+ *                     package it leaves to the interpreter, which looks
+ *                     on disk (extension modules, bytecode alone, sources
+ *                     that do not compile);
+ *                   and asks `finder`, __boot__'s finder in Python, for
+ *                   the rest: the modules of lib's top level, the codecs
+ *                   of lib/python2.7, paths that the program changed.
  *
  * The names of lib's top level and those of the archive's are disjoint,
  * as the freezer writes them, so a module of the archive is taken without
