@@ -11,6 +11,10 @@
  *                   header, then the marshalled code), its file names
  *                   that are relative to the application directory
  *                   ("lib/...") made absolute.
+ *   settle()        makes those of the functions of the modules that the
+ *                   interpreter imported from lib/python2.7 before
+ *                   __boot__ took over, and of their classes' methods,
+ *                   absolute.
  *   Archive         zipimport's importer with load_module that runs the
  *                   archive's bytecode as it was shipped (__boot__ adds
  *                   what runpy and pkgutil ask of a loader).
@@ -153,6 +157,65 @@ static PyObject *boot_code(PyObject *self, PyObject *args)
     if (!PyArg_ParseTuple(args, "s#:code", &data, &size))
         return NULL;
     return unmarshal(data, size);
+}
+
+/* Makes the file names of a function's code absolute, of a static or
+ * class method's function too, as absolute() does. */
+static int settle_function(PyObject *f, PyObject **from, PyObject **to)
+{
+    PyObject *wrapped = NULL;
+    if (Py_TYPE(f) == &PyStaticMethod_Type || Py_TYPE(f) == &PyClassMethod_Type)
+        f = wrapped = PyObject_GetAttrString(f, "__func__");
+    const int failed = f == NULL || (PyFunction_Check(f) &&
+                                     absolute((PyCodeObject *)PyFunction_GET_CODE(f), from, to));
+    Py_XDECREF(wrapped);
+    return failed ? -1 : 0;
+}
+
+/* Makes the file names of the functions of `dict`, a module's, and of
+ * its classes' methods absolute. */
+static int settle_module(PyObject *dict, PyObject **from, PyObject **to)
+{
+    Py_ssize_t i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &i, &key, &value)) {
+        PyObject *members = PyType_Check(value) ? ((PyTypeObject *)value)->tp_dict
+                            : PyClass_Check(value) ? ((PyClassObject *)value)->cl_dict : NULL;
+        Py_ssize_t j = 0;
+        PyObject *name, *member;
+        while (members != NULL && PyDict_Next(members, &j, &name, &member)) {
+            if (settle_function(member, from, to) != 0)
+                return -1;
+        }
+        if (settle_function(value, from, to) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+/* Settles the modules that the interpreter imported from lib/python2.7. */
+static PyObject *boot_settle(PyObject *self, PyObject *args)
+{
+    (void)self;
+    (void)args;
+    PyObject *modules = PyImport_GetModuleDict();
+    const Py_ssize_t h = PyString_GET_SIZE(home);
+    Py_ssize_t i = 0;
+    PyObject *key, *module;
+    while (PyDict_Next(modules, &i, &key, &module)) {
+        PyObject *dict = PyModule_Check(module) ? PyModule_GetDict(module) : NULL;
+        PyObject *file = dict ? PyDict_GetItemString(dict, "__file__") : NULL;
+        if (file == NULL || !PyString_Check(file) || !starts(file, PyString_AS_STRING(home), h) ||
+            strncmp(PyString_AS_STRING(file) + h, CODECS, sizeof CODECS - 1) != 0)
+            continue;
+        PyObject *from = NULL, *to = NULL;
+        const int failed = settle_module(dict, &from, &to);
+        Py_XDECREF(from);
+        Py_XDECREF(to);
+        if (failed)
+            return NULL;
+    }
+    Py_RETURN_NONE;
 }
 
 static int read_at(int fd, char *buffer, Py_ssize_t size, Py_ssize_t offset)
@@ -617,6 +680,7 @@ static PyTypeObject finder_type = {
 
 static PyMethodDef functions[] = {
     {"code", boot_code, METH_VARARGS, "The code in bytecode, its file names made absolute."},
+    {"settle", boot_settle, METH_NOARGS, "Makes the file names of the codecs absolute."},
     {NULL, NULL, 0, NULL},
 };
 

@@ -37,8 +37,15 @@ TRACEBACKS = {
                 '    raise Oops("for the interpreter to print")  \n',
 }
 
-# An error inside a codec that the interpreter imported while it started.
-CODEC = {'__startup__.py': 'def run():\n    "\\xff".decode("utf-8")\n'}
+# Errors inside the codecs that the interpreter imported while it started,
+# printed by the program and by the interpreter.
+CODEC = {'__startup__.py': 'import codecs, StringIO, sys, traceback\n'
+                           'def run():\n'
+                           '    try:\n'
+                           '        codecs.getreader("utf-8")(StringIO.StringIO("\\xff")).read()\n'
+                           '    except UnicodeDecodeError:\n'
+                           '        traceback.print_exc(file=sys.stdout)\n'
+                           '    "\\xff".decode("utf-8")\n'}
 
 # An error while a module of the program is imported.
 IMPORT_ERROR = {

@@ -35,10 +35,10 @@ lib/library-source is appended to sys.path, after the archive, whose
 modules are found first: tools that look for a module's source file along
 the path, as linters do, find it there.
 
-An uncaught exception is printed without the frames of this module,
-which the plain interpreter does not have, and with the absolute names of
-the codecs that the interpreter imported before this module took over
-(their file names stay relative to the application directory).
+The codecs that the interpreter imported from lib/python2.7 before this
+module took over get absolute file names here too, in the code of their
+functions and methods. An uncaught exception is printed without the
+frames of this module, which the plain interpreter does not have.
 
 What every import passes through is _boot, an extension module in lib:
 its finder, alone on the meta path, finds the modules of the archive and
@@ -273,9 +273,7 @@ def excepthook(kind, value, tb):
     frames of this module, which the plain interpreter does not have."""
     import traceback
     own = sys._getframe().f_code.co_filename
-    # The modules the interpreter imported before this one took over keep
-    # file names relative to the application directory.
-    entries = [(HOME + f if f.startswith(SOURCES) else f, n, name) for f, n, name, _
+    entries = [(f, n, name) for f, n, name, _
                in traceback.extract_tb(tb, getattr(sys, 'tracebacklimit', None)) if f != own]
     lines = traceback.format_exception_only(kind, value)
     module = getattr(kind, '__module__', 'exceptions')
@@ -311,6 +309,7 @@ def start(namespace, environment):
         for name, path in environment:
             posix.environ[name] = HOME + path
             posix.putenv(name, HOME + path)
+    _boot.settle()
     archive = hook(ARCHIVE)
     finder = Finder(archive)
     sys.meta_path.insert(0, _boot.Finder(sys.path_importer_cache, hook, finder))
