@@ -64,6 +64,8 @@ static PyObject *archive;       /* sys.path[1]: lib/library.zip */
 static PyObject *inside;        /* archive + "/": how its entries begin */
 static PyObject *home;          /* the application directory, ending in "/" */
 static PyObject *zip_error;     /* zipimport.ZipImportError */
+static PyObject *loader_name;   /* "__loader__", interned */
+static PyObject *path_name;     /* "__path__", interned */
 /* Where a zipimporter keeps its path, its prefix in the archive and the
  * archive's table, as zipimport declares them. */
 static Py_ssize_t archive_at, prefix_at, files_at;
@@ -147,6 +149,22 @@ static PyObject *unmarshal(const char *data, Py_ssize_t size)
         return NULL;
     }
     return co;
+}
+
+/* The module name that `args` of find_module or load_module begin with;
+ * `*path` (if not NULL) the path that may follow it. */
+static const char *name_arg(PyObject *args, PyObject **path)
+{
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    PyObject *name = n > 0 ? PyTuple_GET_ITEM(args, 0) : NULL;
+    if (name == NULL || n > (path ? 2 : 1) || !PyString_Check(name) ||
+        strlen(PyString_AS_STRING(name)) != (size_t)PyString_GET_SIZE(name)) {
+        PyErr_SetString(PyExc_TypeError, "a module name is needed");
+        return NULL;
+    }
+    if (path != NULL)
+        *path = n == 2 ? PyTuple_GET_ITEM(args, 1) : Py_None;
+    return PyString_AS_STRING(name);
 }
 
 static PyObject *boot_code(PyObject *self, PyObject *args)
@@ -287,25 +305,53 @@ static PyObject *member_entry(PyObject *files, char *member, Py_ssize_t *used, c
     return toc;
 }
 
+/* The last module found: the finder looks it up, and its loader at once
+ * again. */
+static struct {
+    PyObject *files;            /* the table it was found in */
+    PyObject *toc;              /* its entry there */
+    int package;
+    Py_ssize_t base;            /* bytes of DIR/NAME */
+    char member[KEY];           /* its member, without ".pyc" */
+} found_last;
+
 /* The entry of zipimport's table `files` for the bytecode of the module
  * `name` in the directory of the archive that the first `n` bytes of
- * `member` name ("" or ending in "/"), borrowed: "DIR/NAME/__init__.pyc"
- * for a package (then *package is 1), else "DIR/NAME.pyc"; NULL if there
- * is neither, with an exception only on failure. `member` receives the
- * member's name without ".pyc". */
+ * `member` name ("" or ending in "/"), borrowed: "DIR/NAME.pyc", else
+ * "DIR/NAME/__init__.pyc" for a package (then *package is 1); NULL if
+ * there is neither, with an exception only on failure. The freezer writes
+ * one of the two for a name, no more. `member` receives the member's name
+ * without ".pyc". */
 static PyObject *lookup(PyObject *files, char *member, Py_ssize_t n, const char *name,
                         int *package)
 {
     if (append(member, &n, name, strlen(name)) != 0)
         return NULL;
     const Py_ssize_t base = n;
-    *package = 1;
-    PyObject *toc = member_entry(files, member, &n, "/__init__");
+    if (files == found_last.files && base == found_last.base &&
+        memcmp(member, found_last.member, base) == 0) {
+        strcpy(member + base, found_last.member + base);
+        *package = found_last.package;
+        return found_last.toc;
+    }
+    *package = 0;
+    PyObject *toc = member_entry(files, member, &n, "");
     if (toc == NULL && !PyErr_Occurred()) {
-        *package = 0;
+        *package = 1;
         n = base;
         member[n] = '\0';
-        toc = member_entry(files, member, &n, "");
+        toc = member_entry(files, member, &n, "/__init__");
+    }
+    if (toc != NULL) {
+        Py_INCREF(files);
+        Py_INCREF(toc);
+        Py_XDECREF(found_last.files);
+        Py_XDECREF(found_last.toc);
+        found_last.files = files;
+        found_last.toc = toc;
+        found_last.package = *package;
+        found_last.base = base;
+        strcpy(found_last.member, member);
     }
     return toc;
 }
@@ -349,11 +395,11 @@ static PyObject *execute(const char *fullname, PyObject *co, const char *file, P
 {
     PyObject *module = PyImport_AddModule(fullname);
     PyObject *dict = module ? PyModule_GetDict(module) : NULL;
-    if (dict == NULL || (loader && PyDict_SetItemString(dict, "__loader__", loader) != 0))
+    if (dict == NULL || (loader && PyDict_SetItem(dict, loader_name, loader) != 0))
         return NULL;
     if (entry != NULL) {
         PyObject *path = Py_BuildValue("[O]", entry);
-        const int failed = path == NULL || PyDict_SetItemString(dict, "__path__", path) != 0;
+        const int failed = path == NULL || PyDict_SetItem(dict, path_name, path) != 0;
         Py_XDECREF(path);
         if (failed)
             return NULL;
@@ -366,8 +412,8 @@ static PyObject *execute(const char *fullname, PyObject *co, const char *file, P
  * one ships, else the bytecode's path in the archive. */
 static PyObject *archive_load(PyObject *self, PyObject *args)
 {
-    const char *fullname;
-    if (!PyArg_ParseTuple(args, "s:load_module", &fullname))
+    const char *fullname = name_arg(args, NULL);
+    if (fullname == NULL)
         return NULL;
     PyObject *files = FIELD(self, files_at);
     PyObject *prefix = FIELD(self, prefix_at);
@@ -577,9 +623,9 @@ static PyObject *in_lib(Finder *f, const char *fullname, PyObject *path, const c
 static PyObject *finder_find(PyObject *self, PyObject *args)
 {
     Finder *f = (Finder *)self;
-    const char *fullname;
-    PyObject *path = Py_None;
-    if (!PyArg_ParseTuple(args, "s|O:find_module", &fullname, &path))
+    PyObject *path;
+    const char *fullname = name_arg(args, &path);
+    if (fullname == NULL)
         return NULL;
     /* A module of the archive's top level. Those of lib's top level, the
      * program's own, are for the finder in Python, which runpy and pkgutil
@@ -619,8 +665,8 @@ static PyObject *finder_find(PyObject *self, PyObject *args)
 static PyObject *finder_load(PyObject *self, PyObject *args)
 {
     Finder *f = (Finder *)self;
-    const char *fullname;
-    if (!PyArg_ParseTuple(args, "s:load_module", &fullname))
+    const char *fullname = name_arg(args, NULL);
+    if (fullname == NULL)
         return NULL;
     PyObject *member = PyDict_GetItemString(f->found, fullname);
     if (member == NULL) {
@@ -711,8 +757,11 @@ static int setup(void)
     Py_INCREF(archive);
     home = PyString_FromStringAndSize(PyString_AS_STRING(lib), PyString_GET_SIZE(lib) - 3);
     inside = PyString_FromFormat("%s/", PyString_AS_STRING(archive));
+    loader_name = PyString_InternFromString("__loader__");
+    path_name = PyString_InternFromString("__path__");
     PyObject *zipimport = PyImport_ImportModule("zipimport");
-    if (home == NULL || inside == NULL || zipimport == NULL)
+    if (home == NULL || inside == NULL || loader_name == NULL || path_name == NULL ||
+        zipimport == NULL)
         return -1;
     zip_error = PyObject_GetAttrString(zipimport, "ZipImportError");
     PyObject *base = PyObject_GetAttrString(zipimport, "zipimporter");
