@@ -79,12 +79,12 @@ static int starts(PyObject *s, const char *prefix, Py_ssize_t n)
 
 /* Appends `n` bytes of `s` to the `*used` bytes of `key`: 0, or -1 when
  * they do not fit with a terminating NUL. */
-static int append(char *key, Py_ssize_t *used, const char *s, Py_ssize_t n)
+static int append(char *key, Py_ssize_t *used, const char *s, size_t n)
 {
-    if (n >= KEY - *used)
+    if (n >= (size_t)(KEY - *used))
         return -1;
     memcpy(key + *used, s, n);
-    *used += n;
+    *used += (Py_ssize_t)n;
     key[*used] = '\0';
     return 0;
 }
@@ -110,7 +110,7 @@ static int absolute(PyCodeObject *co, PyObject **from, PyObject **to)
         *from = name;
         *to = full;
     }
-    if (name == *from) {
+    if (*from != NULL && name == *from) {
         Py_INCREF(*to);
         co->co_filename = *to;
         Py_DECREF(name);
@@ -312,6 +312,7 @@ static struct {
     PyObject *toc;              /* its entry there */
     int package;
     Py_ssize_t base;            /* bytes of DIR/NAME */
+    Py_ssize_t used;            /* bytes of its member */
     char member[KEY];           /* its member, without ".pyc" */
 } found_last;
 
@@ -330,7 +331,7 @@ static PyObject *lookup(PyObject *files, char *member, Py_ssize_t n, const char 
     const Py_ssize_t base = n;
     if (files == found_last.files && base == found_last.base &&
         memcmp(member, found_last.member, base) == 0) {
-        strcpy(member + base, found_last.member + base);
+        memcpy(member + base, found_last.member + base, found_last.used - base + 1);
         *package = found_last.package;
         return found_last.toc;
     }
@@ -351,7 +352,8 @@ static PyObject *lookup(PyObject *files, char *member, Py_ssize_t n, const char 
         found_last.toc = toc;
         found_last.package = *package;
         found_last.base = base;
-        strcpy(found_last.member, member);
+        found_last.used = n;
+        memcpy(found_last.member, member, n + 1);
     }
     return toc;
 }
@@ -377,8 +379,9 @@ static PyObject *code_at(PyObject *importer, PyObject *toc)
 static int names(PyObject *co, const char *dir, const char *member)
 {
     PyObject *name = ((PyCodeObject *)co)->co_filename;
-    const Py_ssize_t h = PyString_GET_SIZE(home), d = strlen(dir), m = strlen(member);
-    return PyString_Check(name) && PyString_GET_SIZE(name) == h + d + m + 3 &&
+    const Py_ssize_t h = PyString_GET_SIZE(home);
+    const size_t d = strlen(dir), m = strlen(member);
+    return PyString_Check(name) && (size_t)(PyString_GET_SIZE(name) - h) == d + m + 3 &&
            starts(name, PyString_AS_STRING(home), h) &&
            memcmp(PyString_AS_STRING(name) + h, dir, d) == 0 &&
            memcmp(PyString_AS_STRING(name) + h + d, member, m) == 0 &&
