@@ -13,11 +13,12 @@ installed read-only:
   and a name relative to the current directory makes tracebacks, linecache
   and inspect read whatever file of that name the current directory holds.
 
-So every module of lib and lib/library.zip is loaded here: its bytecode
-as it was shipped, never compiled again, never written; and its file
-names, which the freezer wrote relative to the application directory
+So every module of lib and lib/library.zip is loaded by the importers
+that this module puts in place: its bytecode as it was shipped, never
+compiled again, never written; and its file names, which the freezer
+wrote relative to the application directory
 ("lib/library-source/json/decoder.py", "lib/pkg/mod.py"), made absolute
-before the code is built. Each names a real source file: the sources of
+as the code is built. Each names a real source file: the sources of
 the archive's modules lie in lib/library-source, those of the modules of
 lib and its packages in lib, and their bytecode in the archive, as
 lib/PATH.pyc, where the interpreter would not look for it. Tracebacks,
