@@ -478,7 +478,8 @@ typedef struct {
     PyObject *hook;
     PyObject *finder;           /* __boot__'s finder in Python */
     PyObject *archive;          /* the archive's importer: finder.archive */
-    PyObject *found;            /* modules of lib found: name -> member */
+    PyObject *found;            /* modules of lib found: name -> (member,
+                                   entry of the archive's table, package) */
 } Finder;
 
 static int finder_init(PyObject *self, PyObject *args, PyObject *kwargs)
@@ -606,11 +607,13 @@ static PyObject *in_lib(Finder *f, const char *fullname, PyObject *path, const c
     char member[KEY];
     Py_ssize_t used = 0;
     int package;
+    PyObject *toc;
     if (append(member, &used, dir, n) == 0 &&
-        lookup(FIELD(f->archive, files_at), member, used, last(fullname), &package) != NULL) {
-        PyObject *name = PyString_FromString(member);
-        const int failed = name == NULL || PyDict_SetItemString(f->found, fullname, name) != 0;
-        Py_XDECREF(name);
+        (toc = lookup(FIELD(f->archive, files_at), member, used, last(fullname),
+                      &package)) != NULL) {
+        PyObject *found = Py_BuildValue("(sOi)", member, toc, package);
+        const int failed = found == NULL || PyDict_SetItemString(f->found, fullname, found) != 0;
+        Py_XDECREF(found);
         if (failed)
             return NULL;
         Py_INCREF(f);
@@ -671,41 +674,34 @@ static PyObject *finder_load(PyObject *self, PyObject *args)
     const char *fullname = name_arg(args, NULL);
     if (fullname == NULL)
         return NULL;
-    PyObject *member = PyDict_GetItemString(f->found, fullname);
-    if (member == NULL) {
+    PyObject *found = PyDict_GetItemString(f->found, fullname);
+    if (found == NULL) {
         PyErr_Format(PyExc_ImportError, "%s was not found by this finder", fullname);
         return NULL;
     }
-    Py_INCREF(member);
+    Py_INCREF(found);
     PyDict_DelItemString(f->found, fullname);
-    const char *m = PyString_AS_STRING(member);
-    const Py_ssize_t n = PyString_GET_SIZE(member);
+    const char *m = PyString_AS_STRING(PyTuple_GET_ITEM(found, 0));
+    const int package = PyInt_AS_LONG(PyTuple_GET_ITEM(found, 2)) != 0;
     char file[KEY];
     Py_ssize_t used = 0;
-    PyObject *key = PyString_FromFormat("%s.pyc", m);
-    PyObject *toc = key ? PyDict_GetItem(FIELD(f->archive, files_at), key) : NULL;
-    PyObject *co = toc ? code_at(f->archive, toc) : NULL;
+    PyObject *co = code_at(f->archive, PyTuple_GET_ITEM(found, 1));
     PyObject *entry = NULL, *module = NULL;
-    if (co == NULL) {
-        if (!PyErr_Occurred())
-            PyErr_Format(zip_error, "can't find module '%s'", fullname);
+    if (co == NULL)
         goto done;
-    }
     if (append(file, &used, PyString_AS_STRING(home), PyString_GET_SIZE(home)) != 0 ||
-        append(file, &used, m, n) != 0 || append(file, &used, ".py", 3) != 0) {
+        append(file, &used, m, strlen(m)) != 0 || append(file, &used, ".py", 3) != 0) {
         PyErr_Format(PyExc_ImportError, "name too long: %s", fullname);
         goto done;
     }
     /* A package's entry: its directory, the file without "/__init__.py". */
-    const int package = n > 9 && strcmp(m + n - 9, "/__init__") == 0;
     if (package && (entry = PyString_FromStringAndSize(file, used - 12)) == NULL)
         goto done;
     module = execute(fullname, co, names(co, "", m) ? NULL : file, entry, NULL);
 done:
     Py_XDECREF(entry);
     Py_XDECREF(co);
-    Py_XDECREF(key);
-    Py_DECREF(member);
+    Py_DECREF(found);
     return module;
 }
 

@@ -46,7 +46,7 @@ its finder, alone on the meta path, finds the modules of the archive and
 those of the packages of lib whose bytecode the archive holds, and runs
 the latter itself; its Archive, zipimport's importer, runs the former.
 It asks the finder here for the rest: the modules of lib's top level,
-and entries the program added. Written in Python, those steps took a
+the codecs of lib/python2.7, and paths the program changed. Written in Python, those steps took a
 large program longer than the plain interpreter's whole import of its
 modules.
 
