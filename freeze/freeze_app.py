@@ -4,8 +4,9 @@
 usage: freeze-app [--name NAME] [--launcher FILE] [--force]
                   [--entry NAME=MODULE:FUNCTION]... [--include MODULE]...
                   [--exclude MODULE]... [--exclude-library SONAME]...
-                  [--path DIR]... [--compress] [--keep-debug] [--verbose]
-                  SOURCE OUTPUT
+                  [--path DIR]... [--compress] [--keep-debug] [--glibc VERSION]
+                  [--verbose] SOURCE OUTPUT
+       freeze-app --entry NAME... [OPTION]... OUTPUT
        freeze-app --version
 
 SOURCE is searched first for modules. It holds __startup__.py, which
@@ -13,7 +14,9 @@ defines run(), unless the program is frozen by its entry points:
 --entry NAME=MODULE:FUNCTION makes OUTPUT/NAME a command that calls
 MODULE.FUNCTION() and exits with what it returns; give it once for each
 command. --entry NAME takes the console script NAME that the distribution
-metadata on the search path declares, as pip would install it. Then --path DIRs are searched, then the interpreter's own library.
+metadata on the search path declares, as pip would install it; a program
+frozen by its entry points needs no SOURCE. Then --path DIRs are searched,
+then the interpreter's own library and site directories.
 
   --name NAME               the executable's name (default: OUTPUT's name)
   --launcher FILE           the launcher to copy
@@ -29,6 +32,8 @@ metadata on the search path declares, as pip would install it. Then --path DIRs 
                             deflated)
   --keep-debug              keep the debug information and symbol tables
                             of the ELF files (stripped by default)
+  --glibc VERSION           refuse files that need a newer GNU C library
+                            than VERSION (2.17, say), one line each
   --verbose                 list every file as it is placed
 
 OUTPUT becomes:
@@ -62,12 +67,18 @@ It is built beside OUTPUT and renamed into place when complete. OUTPUT
 must not be, hold or lie inside the sources, the current or the home
 directory, or the interpreter's own directories. Run the
 tool with the Python 2.7 whose library and modules are to be shipped; it
-needs patchelf, ldd, objdump and strip.
+needs patchelf, ldd, objdump and strip. The launcher must be built for
+that Python, as the installed one is.
 """
 
 import optparse
 import os
 import sys
+
+if sys.version_info[:2] != (2, 7):
+    sys.stderr.write('freeze-app: runs under Python 2.7, and this is Python %d.%d: '
+                     'start it with python2.7\n' % sys.version_info[:2])
+    sys.exit(1)
 
 # The modules are searched along the interpreter's path, not the tool's.
 SEARCH_PATH = sys.path[1:]
@@ -91,19 +102,23 @@ def parse(argv):
     parser.add_option('--verbose', action='store_true')
     parser.add_option('--compress', action='store_true')
     parser.add_option('--keep-debug', action='store_true')
+    parser.add_option('--glibc')
     for option in ('--entry', '--include', '--exclude', '--exclude-library', '--path'):
         parser.add_option(option, action='append', default=[])
     options, args = parser.parse_args(argv[1:])
+    if options.entry and len(args) == 1:
+        args = [None] + args
     if len(args) != 2:
-        parser.error('expected SOURCE and OUTPUT')
+        parser.error('expected SOURCE and OUTPUT' + (' (or OUTPUT alone with --entry)'
+                                                     if options.entry else ''))
     options.source, options.output = args
     return options
 
 
-def main(argv):
-    options = parse(argv)
+def main(argv=None):
+    options = parse(argv or sys.argv)
     try:
-        freezer.freeze(options, SEARCH_PATH)
+        freezer.freeze(options, freezer.interpreter.search_path(SEARCH_PATH))
     except (freezer.Failure, EnvironmentError) as e:
         sys.stderr.write('freeze-app: %s\n' % e)
         return 1

@@ -44,7 +44,7 @@ def compile_c(target, source, *options):
     """Builds a shared object from C source, with this Python's headers."""
     c = target + '.c'
     write(c, source)
-    status, _, err = start(['cc', '-shared', '-fPIC', '-I', sysconfig.get_paths()['include'],
+    status, _, err = start(['cc', '-shared', '-fPIC', '-I', sysconfig.get_config_var('INCLUDEPY'),
                             '-o', target, c] + list(options), env=TOOLS)
     assert status == 0, err
     os.remove(c)
@@ -79,7 +79,7 @@ class TempTest(unittest.TestCase):
         are given; returns (status, out, err)."""
         output = kw.get('output', os.path.join(self.tmp, 'out', 'app'))
         argv = ([sys.executable, '-B', FREEZE_APP, '--launcher', LAUNCHER] +
-                list(options) + [source, output])
+                list(options) + [source] * bool(source) + [output])
         if kw.get('before'):
             argv = ['unshare', '--mount', '--', 'sh', '-ec', kw['before'] + '; exec "$@"',
                     'sh'] + argv

@@ -1,18 +1,20 @@
 """Freezes a Python 2.7 program into an application directory; the manual
 is freeze_app.py's. One concern a module: finding the modules (finding),
 placing the files (placing), the system libraries (elf), building the
-directory safely (output)."""
+directory safely (output), the Python that freezes (interpreter)."""
 
 import ast
 import os
 import re
+import sys
 import warnings
 
-from . import elf, finding, output, placing
+from . import elf, finding, interpreter, output, placing
 from .log import Failure, Log
 
 __version__ = '0.4'
 
+GLIBC = re.compile(r'\d+(\.\d+)+\Z')
 ENTRY = re.compile(r'([^=]*)=([A-Za-z_][\w.]*):([A-Za-z_][\w.]*)\Z')
 # A command's name: what a shell user can type without quoting, and no option.
 COMMAND = re.compile(r'[A-Za-z0-9_][A-Za-z0-9_.+-]*\Z')
@@ -85,19 +87,19 @@ def startup(options, default, search_path):
     """The startup module: (path, text, the modules it must find, the
     executables' names, the commands). `default` names the executable
     when neither --name nor --entry does."""
-    path = os.path.join(options.source, '__startup__.py')
+    path = os.path.join(options.source or '', '__startup__.py')
     if options.entry:
-        if os.path.exists(path):
+        if options.source and os.path.exists(path):
             raise Failure('%s holds __startup__.py and --entry is given: use one or the other'
                           % options.source)
         if options.name:
             raise Failure('--name and --entry exclude each other: --entry names the commands')
-        commands = entries(options.entry, [options.source] + options.path + search_path)
+        commands = entries(options.entry, sources(options) + search_path)
         text = COMMANDS % sorted(commands.items())
         required = dict((module, 'named by --entry %s' % name)
                         for name, (module, _) in sorted(commands.items(), reverse=True))
         return '__startup__.py', text, required, sorted(commands), commands
-    if not os.path.isfile(path):
+    if not options.source or not os.path.isfile(path):
         raise Failure('no __startup__.py in %s (or use --entry)' % options.source)
     with open(path) as f:
         text = f.read()
@@ -135,24 +137,58 @@ def check_commands(commands, found):
                 raise Failure('--entry %s: module %s defines no %s' % (name, module, function))
 
 
+def sources(options):
+    """SOURCE, where given, and the --path directories."""
+    return ([options.source] if options.source else []) + options.path
+
+
 def check_options(options):
-    """What can be told wrong from the options alone."""
+    """What can be told wrong from the options and the interpreter alone;
+    returns the interpreter library."""
+    library = interpreter.library()
+    if library is None:
+        raise Failure('%s has no shared library %s, which every application needs: use a '
+                      'Python built with --enable-shared (pyenv: PYTHON_CONFIGURE_OPTS='
+                      '--enable-shared pyenv install 2.7.18)' % (sys.executable, interpreter.SONAME))
     if not os.path.isfile(options.launcher):
         raise Failure('launcher %s cannot be found (use --launcher)' % options.launcher)
-    loader = os.path.join(os.path.dirname(options.launcher), placing.LOADER + '.so')
-    if not os.path.isfile(loader):
-        raise Failure('%s, which is built with the launcher, cannot be found beside it'
-                      % loader)
-    for what, directory in [('SOURCE', options.source)] + [('--path', p) for p in options.path]:
+    here = os.path.dirname(options.launcher)
+    for name in (placing.LOADER + '.so', interpreter.BUILT_FOR):
+        if not os.path.isfile(os.path.join(here, name)):
+            raise Failure('%s, which is built with the launcher, cannot be found beside it'
+                          % os.path.join(here, name))
+    built, this = interpreter.built_for(options.launcher), interpreter.identity()
+    if built != this:
+        raise Failure('launcher %s is built for Python %s, and this is Python %s: use a '
+                      'launcher built for this interpreter (--launcher)'
+                      % (options.launcher, built, this))
+    if options.glibc and not GLIBC.match(options.glibc):
+        raise Failure('--glibc %s: expected a version such as 2.17' % options.glibc)
+    for what, directory in ([('SOURCE', options.source)] if options.source else []) + \
+            [('--path', p) for p in options.path]:
         if not os.path.isdir(directory):
             raise Failure('%s %s is not a directory' % (what, directory))
     if options.compress and finding.below('zlib', options.exclude):
         raise Failure('--compress needs zlib to read the archive, and --exclude leaves it out')
+    return library
 
 
 def size(root):
     return sum(os.path.getsize(os.path.join(path, f))
                for path, _, files in os.walk(root) for f in files)
+
+
+def check_glibc(needs, oldest, log):
+    """Refuses files that need a newer C library than `oldest`: one line
+    each, with a symbol of the version it needs."""
+    limit = elf.version(oldest)
+    late = sorted((path, version, symbol) for path, (version, symbol) in needs.items()
+                  if version > limit)
+    for path, version, symbol in late:
+        log.error('%s needs glibc %s (%s)' % (path, elf.spelled(version), symbol))
+    if late:
+        raise Failure('%d files need a C library newer than glibc %s (--glibc)'
+                      % (len(late), oldest))
 
 
 def summary(counts, libraries, glibc, total):
@@ -184,13 +220,12 @@ def freeze(options, search_path):
     # Sources of other packages' test data may hold what Python warns of
     # while compiling: the user cannot act on it.
     warnings.simplefilter('ignore', SyntaxWarning)
-    check_options(options)
+    library = check_options(options)
     elf.check_tools()
     placing.epoch()
-    target = output.check(options.output, [options.source] + options.path, search_path,
-                          options.force)
+    target = output.check(options.output, sources(options), search_path, options.force)
     path, text, required, names, commands = startup(options, target.name, search_path)
-    found = finding.find((path, text), required, [options.source] + options.path + search_path,
+    found = finding.find((path, text), required, sources(options) + search_path,
                          options.source, options, log)
     check_commands(commands, found)
     if placing.LOADER in found.modules:
@@ -200,17 +235,20 @@ def freeze(options, search_path):
     def fill(root):
         placer = placing.Placer(root, log)
         placer.launchers(options.launcher, names)
-        interpreter = placer.interpreter()
+        shipped = placer.interpreter(library)
         placer.boot()
         placer.extensions(found)
         placer.own(found, options.source)
         placer.packages(found, options.exclude, options.include)
         placer.metadata(found)
-        libraries = elf.bundle(root, placer.elves, set([interpreter]),
+        libraries = elf.bundle(root, placer.elves, set([shipped]),
                                set(options.exclude_library), options.keep_debug, log)
         environment = placer.data(elf.runtime_data(libraries.copied))
         placer.archive(found, text, options.compress, environment)
-        line = summary(placer.counts, libraries, elf.glibc(root), size(root))
+        needs = elf.needs(root)
+        if options.glibc:
+            check_glibc(needs, options.glibc, log)
+        line = summary(placer.counts, libraries, elf.newest(needs), size(root))
         settle(placer.lib, placer.when)
         return line
 

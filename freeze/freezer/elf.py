@@ -52,13 +52,10 @@ RUNTIME_DATA = {
 }
 PT_LOAD, PT_DYNAMIC, PT_INTERP = 1, 2, 3
 DT_NULL, DT_NEEDED, DT_STRTAB = 0, 1, 5
+# How objdump heads what it prints of each file.
+FORMAT = ':     file format elf64-x86-64'
 TOOLS = (('patchelf', 'patchelf'), ('ldd', 'libc-bin'), ('objdump', 'binutils'),
          ('strip', 'binutils'))
-
-
-def is_elf(path):
-    with open(path, 'rb') as f:
-        return f.read(4) == '\x7fELF'
 
 
 def segments(f):
@@ -76,6 +73,13 @@ def segments(f):
     if size < 56 or len(table) < size * count:
         return kind, []
     return kind, [struct.unpack_from('<I4xQQ8xQ', table, i * size) for i in range(count)]
+
+
+def is_dynamic(path):
+    """True for an ELF file that the dynamic loader links: it has a
+    dynamic section."""
+    with open(path, 'rb') as f:
+        return any(t == PT_DYNAMIC for t, _, _, _ in segments(f)[1])
 
 
 def is_shared_object(path):
@@ -234,11 +238,34 @@ def runtime_data(copied):
     return result
 
 
-def glibc(root):
-    """The highest GNU C library version that any file under root needs."""
-    elves = [os.path.join(path, f) for path, _, files in os.walk(root) for f in files
-             if not os.path.islink(os.path.join(path, f)) and is_elf(os.path.join(path, f))]
-    versions = re.findall(r'\bGLIBC_(\d+(?:\.\d+)+)\b',
-                          run(['objdump', '-p'] + sorted(elves)) if elves else '')
-    return '.'.join(str(n) for n in max([tuple(int(n) for n in v.split('.')) for v in versions]
-                                        or [()]))
+def version(text):
+    return tuple(int(n) for n in text.split('.'))
+
+
+def spelled(numbers):
+    return '.'.join(str(n) for n in numbers)
+
+
+def needs(root):
+    """{file below root: (the highest GNU C library version it needs, a
+    symbol of that version)}, read from the versions of the symbols it
+    takes from the C library."""
+    elves = sorted(os.path.join(path, f) for path, _, files in os.walk(root) for f in files
+                   if not os.path.islink(os.path.join(path, f))
+                   and is_dynamic(os.path.join(path, f)))
+    result = {}
+    current = None
+    for line in (run(['objdump', '-T'] + elves) if elves else '').splitlines():
+        if line.endswith(FORMAT) and line[:-len(FORMAT)] in elves:
+            current = os.path.relpath(line[:-len(FORMAT)], root)
+            continue
+        m = re.search(r'\bGLIBC_(\d+(?:\.\d+)+)\b', line)
+        if m and current and '*UND*' in line:
+            found = (version(m.group(1)), line.split()[-1] + '@GLIBC_' + m.group(1))
+            result[current] = max(result.get(current, found), found)
+    return result
+
+
+def newest(needs):
+    """The oldest C library that the files of needs() run with."""
+    return spelled(max([v for v, _ in needs.values()] or [()]))

@@ -26,10 +26,10 @@ import os
 import re
 import StringIO
 import struct
-import sysconfig
 import types
 
 from . import reading
+from .interpreter import inside, is_stdlib
 from .log import Failure
 
 # Shipped with every program: the interpreter imports them by name.
@@ -107,24 +107,12 @@ WINDOWS_ONLY = ('.exe', '.dll', '.pyd')
 # --include names them.
 TESTS = frozenset(['test', 'tests', 'testing', 'idle_test'])
 
-STDLIB = os.path.realpath(sysconfig.get_path('stdlib'))
-SITE = frozenset(os.path.realpath(sysconfig.get_path(p)) for p in ('purelib', 'platlib'))
 IDENTIFIER = re.compile(r'[A-Za-z_][A-Za-z0-9_]*\Z')
-
-
-def inside(path, directory):
-    path = os.path.realpath(path)
-    directory = os.path.realpath(directory)
-    return path == directory or path.startswith(directory.rstrip('/') + '/')
 
 
 def below(name, names):
     """True if the module `name` is one of `names` or lies below one."""
     return any(name == n or name.startswith(n + '.') for n in names)
-
-
-def is_stdlib(path):
-    return bool(path) and inside(path, STDLIB) and not any(inside(path, s) for s in SITE)
 
 
 def binds(body, name):
@@ -507,7 +495,7 @@ def find(startup, required, search_path, source, options, log):
     starts = ['__startup__'] + sorted(required)
     report(finder, packages, starts, log)
     warn_unused(finder, source, log)
-    home = os.path.realpath(source)
+    home = source and os.path.realpath(source)
     own = set(name for name, m in finder.modules.items()
               if '.' not in name and name != '__startup__' and not m.__path__
               and (m.__file__ or '').endswith(('.py', '.pyc'))

@@ -37,6 +37,11 @@ class Log(object):
         self.clear()
         sys.stderr.write('freeze-app: warning: %s\n' % text)
 
+    def error(self, text):
+        """One of several lines that say why the tool stops."""
+        self.clear()
+        sys.stderr.write('freeze-app: %s\n' % text)
+
     def detail(self, text):
         if self.verbose:
             self.clear()

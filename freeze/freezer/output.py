@@ -38,6 +38,7 @@ import sysconfig
 import tempfile
 
 from .finding import identity
+from .interpreter import SITE, STDLIB
 from .log import Failure
 
 MARK = '.freeze-app'
@@ -94,7 +95,8 @@ def protected(search_path):
     places = [('the interpreter\'s directory', p) for p in
               [sys.prefix, sys.exec_prefix] + search_path +
               [sysconfig.get_path(n) for n in ('stdlib', 'platstdlib', 'purelib', 'platlib')] +
-              [os.path.join(sysconfig.get_path('stdlib'), 'lib-dynload')]]
+              [os.path.join(sysconfig.get_path('stdlib'), 'lib-dynload')] +
+              [STDLIB, os.path.join(STDLIB, 'lib-dynload')] + sorted(SITE)]
     return [(what, os.path.realpath(p)) for what, p in places if p and os.path.isdir(p)]
 
 

@@ -31,7 +31,6 @@ import marshal
 import os
 import shutil
 import struct
-import sysconfig
 import time
 import types
 import zipfile
@@ -39,7 +38,8 @@ import zlib
 
 from .elf import is_shared_object
 from .finding import (IDENTIFIER, TESTS, WINDOWS_ONLY, below, cached, check_coding,
-                      distributions, is_stdlib, top_names, walk)
+                      distributions, top_names, walk)
+from .interpreter import STDLIB, is_stdlib
 from .log import Failure
 
 # Provided under lib/python2.7 rather than in the archive.
@@ -244,7 +244,7 @@ class Placer(object):
             else:
                 self.copy(path, os.path.join(self.lib, name + '.pyc'), 0o644)
             self.log.detail('module %s -> lib/%s' % (name, os.path.basename(path)))
-        for entry in sorted(os.listdir(source)):
+        for entry in sorted(os.listdir(source) if source else []):
             path = os.path.join(source, entry)
             if (entry.startswith('.') or not os.path.isfile(path)
                     or os.path.splitext(entry)[1] in ('.py', '.pyc', '.pyo', '.so')):
@@ -383,23 +383,18 @@ class Placer(object):
         names lead into lib/library-source like the archive's, and the
         sources of those the interpreter imports while it starts (STARTING)
         ship there: the others would double the size of the sample."""
-        stdlib = sysconfig.get_path('stdlib')
         target = os.path.join(self.lib, 'python2.7')
         self.mkdir(os.path.join(target, 'encodings'))
         names = ['codecs.py'] + ['encodings/' + e for e in sorted(os.listdir(
-            os.path.join(stdlib, 'encodings'))) if e.endswith('.py')]
+            os.path.join(STDLIB, 'encodings'))) if e.endswith('.py')]
         for name in names:
             self.write(os.path.join(target, name + 'c'),
-                       bytecode(os.path.join(stdlib, name), SOURCES + name, self.when))
+                       bytecode(os.path.join(STDLIB, name), SOURCES + name, self.when))
             if name in STARTING:
-                with open(os.path.join(stdlib, name)) as f:
+                with open(os.path.join(STDLIB, name)) as f:
                     self.write_source(SOURCES + name, f.read())
 
-    def interpreter(self):
-        library = os.path.join(sysconfig.get_config_var('LIBDIR'),
-                               sysconfig.get_config_var('INSTSONAME'))
-        if not os.path.isfile(library):
-            raise Failure('interpreter library %s cannot be found' % library)
+    def interpreter(self, library):
         self.copy(library, os.path.join(self.root, os.path.basename(library)), 0o755)
         return os.path.basename(library)
 
