@@ -6,6 +6,7 @@ what they print is compared with what the plain interpreter prints.
 """
 
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -14,7 +15,8 @@ import time
 import unittest
 import zipfile
 
-from test_support import SAMPLE_APP, TempTest, build_extension, plain, start, write
+from test_support import (FREEZE_APP, SAMPLE_APP, TOOLS, TempTest, build_extension, plain,
+                          start, write)
 
 PRETTY = '{\n  "a": [\n    1,\n    "\xc3\xa9"\n  ]\n}\n'
 
@@ -264,7 +266,8 @@ class FreezeTest(TempTest):
 
     def test_a_library_function_that_only_its_main_block_calls_can_be_a_command(self):
         # pydoc imports getopt inside cli(), which only its main block calls.
-        app = self.frozen(self.source({}), '--entry', 'pydoc=pydoc:cli')
+        # A program frozen by its entry points needs no SOURCE.
+        app = self.frozen(None, '--entry', 'pydoc=pydoc:cli')
         status, out, err = start([os.path.join(app, 'pydoc'), 'copy_reg'])
         self.assertEqual((status, err), (0, ''))
         self.assertIn('copy_reg - Helper to provide extensibility for pickle/cPickle.', out)
@@ -311,6 +314,12 @@ class FreezeTest(TempTest):
              "the program imports a module _boot: the application's own importers"),
             (greet, ('--launcher', '{src}/greet.py'),
              '{src}/_boot.so, which is built with the launcher, cannot be found beside it'),
+            (dict(greet, **{'_boot.so': ''}), ('--launcher', '{src}/greet.py'),
+             '{src}/python, which is built with the launcher, cannot be found beside it'),
+            (dict(greet, **{'_boot.so': '', 'python': '2.7.18 (other), UCS2\n'}),
+             ('--launcher', '{src}/greet.py'), 'launcher {src}/greet.py is built for Python '
+             '2.7.18 (other), UCS2, and this is Python 2.7.'),
+            (greet, ('--glibc', '2.x'), '--glibc 2.x: expected a version such as 2.17'),
         ]
         for number, (files, options, message) in enumerate(cases):
             source = self.source(files, name='src%d' % number)
@@ -328,6 +337,27 @@ class FreezeTest(TempTest):
                                      env={'PATH': '/nonexistent'})
         self.assertEqual((status, err), (1, 'freeze-app: patchelf is needed to bundle system '
                                             'libraries: install the package patchelf\n'))
+        status, out, err = start(['python3', FREEZE_APP, '--help'], env=TOOLS)
+        self.assertEqual(status, 1)
+        self.assertRegexpMatches(err, r'\Afreeze-app: runs under Python 2.7, and this is Python '
+                                      r'3\.\d+: start it with python2.7\n\Z')
+
+    def test_glibc_refuses_each_file_that_needs_a_newer_c_library(self):
+        source = self.source({'__startup__.py': 'import bz2\ndef run(): pass\n'})
+        out = self.freeze(source)[1]
+        newest = re.search(r'needs glibc ([\d.]+) or newer', out).group(1)
+        self.assertEqual(self.freeze(source, '--force', '--glibc', newest)[0], 0)
+        status, _, err = self.freeze(source, '--force', '--glibc', '2.2.5')
+        lines = err.splitlines()
+        self.assertEqual(status, 1)
+        self.assertEqual(lines[-1], 'freeze-app: %d files need a C library newer than glibc '
+                                    '2.2.5 (--glibc)' % (len(lines) - 1))
+        for line in lines[:-1]:
+            self.assertRegexpMatches(line, r'\Afreeze-app: \S+ needs glibc ([\d.]+) '
+                                           r'\(\S+@GLIBC_\1\)\Z')
+        self.assertIn('app needs glibc', err)  # the launcher too
+        # The earlier output stays as it was.
+        self.assertEqual(start([os.path.join(self.tmp, 'out', 'app', 'app')]), (0, '', ''))
 
     def test_run_bound_inside_if_or_try_is_accepted(self):
         source = self.source({'__startup__.py':
@@ -398,19 +428,26 @@ class OutputTest(TempTest):
         self.assertEqual(start([os.path.join(self.tmp, 'out', 'app', 'app')]), (0, 'data\n\n', ''))
 
     def test_installed_tool_and_launcher_work_together(self):
-        prefix = os.path.join(self.tmp, 'prefix')
-        status, out, err = start([os.environ['CMAKE'], '--install', os.environ['BUILD_DIR'],
-                                  '--prefix', prefix])
-        self.assertEqual(status, 0, err)
-        installed = os.path.join(prefix, 'libexec', 'launcher', 'launcher')
-        dynamic = start(['readelf', '-d', installed], '/usr/bin/readelf')[1]
-        self.assertIn('Library runpath: [${ORIGIN}:${ORIGIN}/../lib]', dynamic)
+        """Installed by CMake, or by pip through the CMake build."""
         source = self.source({'__startup__.py': 'def run():\n    print "hi"\n'})
-        app = os.path.join(self.tmp, 'app')
-        status, out, err = start([os.path.join(prefix, 'bin', 'freeze-app'), source, app],
-                                 env={'PATH': os.environ['PATH']})
-        self.assertEqual((status, err), (0, ''))
-        self.assertEqual(start([os.path.join(app, 'app')]), (0, 'hi\n', ''))
+        top = os.path.dirname(os.path.dirname(FREEZE_APP))
+        installs = [
+            ('cmake', [os.environ['CMAKE'], '--install', os.environ['BUILD_DIR'], '--prefix']),
+            ('pip', [sys.executable, '-B', '-m', 'pip', 'install', '--no-index', '--no-cache-dir',
+                     '--disable-pip-version-check', '--quiet', top, '--prefix']),
+        ]
+        for name, install in installs:
+            prefix = os.path.join(self.tmp, name)
+            status, out, err = start(install + [prefix], env=dict(TOOLS, HOME=self.tmp))
+            self.assertEqual(status, 0, err)
+            installed = os.path.join(prefix, 'libexec', 'launcher', 'launcher')
+            dynamic = start(['readelf', '-d', installed], '/usr/bin/readelf')[1]
+            self.assertIn('Library runpath: [${ORIGIN}:${ORIGIN}/../lib]', dynamic)
+            app = os.path.join(self.tmp, name + '-out', 'app')
+            status, out, err = start([os.path.join(prefix, 'bin', 'freeze-app'), source, app],
+                                     env={'PATH': os.environ['PATH']})
+            self.assertEqual((status, err), (0, ''), name)
+            self.assertEqual(start([os.path.join(app, 'app')]), (0, 'hi\n', ''))
 
 
 if __name__ == '__main__':
