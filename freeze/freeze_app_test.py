@@ -15,8 +15,8 @@ import time
 import unittest
 import zipfile
 
-from test_support import (FREEZE_APP, SAMPLE_APP, TOOLS, TempTest, build_extension, plain,
-                          start, write)
+from test_support import (FREEZE_APP, LAUNCHER, SAMPLE_APP, TOOLS, TempTest, build_extension,
+                          plain, start, write)
 
 PRETTY = '{\n  "a": [\n    1,\n    "\xc3\xa9"\n  ]\n}\n'
 
@@ -143,6 +143,44 @@ class FreezeTest(TempTest):
         # Nothing was compiled and written where the program ran.
         self.assertEqual([f for f in os.listdir(os.path.join(self.tmp, 'moved', 'lib', 'speedy'))
                           if f.endswith('.pyc')], [])
+
+    def test_a_virtualenv_freezes_as_its_base_interpreter_does(self):
+        """An older virtualenv's layout: links to the real modules, its own
+        site.py, which sets sys.real_prefix, and its own distutils."""
+        stdlib = os.path.dirname(os.path.realpath(os.__file__))
+        venv = os.path.join(self.tmp, 'venv')
+        lib = os.path.join(venv, 'lib', 'python2.7')
+        os.makedirs(os.path.join(venv, 'bin'))
+        shutil.copy(os.path.realpath(sys.executable), os.path.join(venv, 'bin', 'python2.7'))
+        write(os.path.join(lib, 'orig-prefix.txt'), sys.prefix)
+        for name in os.listdir(stdlib):
+            if name.endswith('.py') and name != 'site.py' or name in ('encodings', 'lib-dynload'):
+                os.symlink(os.path.join(stdlib, name), os.path.join(lib, name))
+        write(os.path.join(lib, 'site.py'),
+              'import os, sys\n'
+              'sys.real_prefix = open(os.path.join(os.path.dirname(__file__), '
+              '"orig-prefix.txt")).read()\n'
+              'sys.path += [%r, os.path.join(sys.prefix, "lib/python2.7/site-packages")]\n'
+              % stdlib)
+        write(os.path.join(lib, 'distutils', '__init__.py'), 'OWN = "virtualenv\'s"\n')
+        site = os.path.join(lib, 'site-packages')
+        write(os.path.join(site, 'thing.py'), 'import distutils.version\n')
+        write(os.path.join(site, 'thing-1.0.dist-info', 'top_level.txt'), 'thing\n')
+        source = self.source({'__startup__.py': 'import distutils, thing\n'
+                                                'def run():\n    print distutils.__version__\n'})
+        trees = []
+        for python, options in ((os.path.join(venv, 'bin', 'python2.7'), ()),
+                                (sys.executable, ('--path', site))):
+            status, out, err = start([python, '-B', FREEZE_APP, '--launcher', LAUNCHER, '--force']
+                                     + list(options) + [source, os.path.join(self.tmp, 'app')])
+            self.assertEqual((status, err), (0, ''), python)
+            with zipfile.ZipFile(os.path.join(self.tmp, 'app', 'lib', 'library.zip')) as z:
+                trees.append((z.namelist(), sorted(os.listdir(os.path.join(self.tmp, 'app',
+                                                                          'lib')))))
+            self.assertEqual(start([os.path.join(self.tmp, 'app', 'app')]),
+                             (0, '%d.%d.%d\n' % sys.version_info[:3], ''))
+        self.assertEqual(trees[0], trees[1])
+        self.assertIn('thing-1.0.dist-info', trees[0][1])
 
     def test_plugins_imported_by_name_ship_by_their_prefix_or_with_include(self):
         plugins = {'plugins/__init__.py': '',
