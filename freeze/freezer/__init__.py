@@ -9,7 +9,7 @@ import re
 import sys
 import warnings
 
-from . import elf, finding, interpreter, output, placing
+from . import elf, finding, interpreter, metadata, output, placing, report
 from .log import Failure, Log
 
 __version__ = '0.4'
@@ -52,10 +52,10 @@ def console_scripts(directories):
     metadata in `directories` declares (entry_points.txt of *.dist-info and
     *.egg-info), as pip installs them; the first directory wins."""
     found = {}
-    for meta in finding.distributions(reversed(directories)):
+    for meta in metadata.distributions(reversed(directories)):
         path = os.path.join(meta, 'entry_points.txt')
         if os.path.isfile(path):
-            found.update((name, target) for group, name, target in finding.entry_points(path)
+            found.update((name, target) for group, name, target in metadata.entry_points(path)
                          if group == 'console_scripts')
     return found
 
@@ -227,6 +227,8 @@ def freeze(options, search_path):
     path, text, required, names, commands = startup(options, target.name, search_path)
     found = finding.find((path, text), required, sources(options) + search_path,
                          options.source, options, log)
+    report.missing(found.finder, found.packages, found.starts, log)
+    report.unused(found.finder, options.source, log)
     check_commands(commands, found)
     if placing.LOADER in found.modules:
         raise Failure('the program imports a module %s: the application\'s own importers have '

@@ -3,7 +3,7 @@
 The standard library's modulefinder reads the bytecode of every module it
 reaches and follows its imports. On top of it:
 - the imports that no reading of the importer's code can see (made from C,
-  by name, lazily) come from the table HIDDEN below;
+  by name, lazily) come from the table habits.HIDDEN;
 - what reading tells (module `reading`): where each import sits, which
   blocks never run, which optional-feature chains are not followed, and
   that `if __name__ == '__main__':` blocks of modules outside SOURCE run
@@ -29,83 +29,10 @@ import struct
 import types
 
 from . import reading
+from .habits import ALWAYS, HIDDEN, TESTS, VENDORED, WINDOWS_ONLY
 from .interpreter import inside, is_stdlib
 from .log import Failure
-
-# Shipped with every program: the interpreter imports them by name.
-ALWAYS = (
-    'copy_reg',   # object.__reduce_ex__ imports it from C: pickle, copy.copy
-    'encodings',  # codecs are looked up by name: u'x'.encode('idna'), 'x'.encode('hex')
-)
-
-# Imports that no reading of their importer's code sees, by importer. Each
-# ships whenever its importer does; a package ships with its submodules.
-HIDDEN = {
-    'cPickle': ('copy_reg',),                 # imported from C when cPickle loads
-    'datetime': ('time', '_strptime'),        # strftime and strptime import them from C
-    'time': ('_strptime',),                   # time.strptime imports it from C
-    '_elementtree': ('copy', 'xml.etree.ElementTree'),  # Python code run by its C init
-    'email': ('email',),                      # old names (email.Utils, email.MIMEText) load by string
-    'xml.sax': ('xml.sax.expatreader',),      # make_parser imports its default parser by name
-    'anydbm': ('dbhash', 'gdbm', 'dbm', 'dumbdbm'),    # picks a database module by name
-    'xml.dom.domreg': ('xml.dom.minidom',),    # getDOMImplementation() imports it by name
-    'distutils.command.build_scripts': ('sysconfig',),  # __import__('sysconfig')
-    '_sqlite3': ('sqlite3.dump',),            # Connection.iterdump() imports it from C
-    '_ssl': ('_socket',),                     # its C init takes _socket's C interface
-    '_curses_panel': ('_curses',),            # likewise _curses's
-    '_multiprocessing': ('cPickle', 'multiprocessing'),  # its C init imports both
-    'pkg_resources.extern': ('pkg_resources._vendor',),  # vendored packages load through a hook
-    'setuptools.extern': ('setuptools._vendor',),        # the same hook, setuptools' copy
-}
-
-# Import hooks that serve a package's vendored copies under another
-# name: setuptools.extern.six is setuptools._vendor.six.
-VENDORED = {
-    'pkg_resources.extern': 'pkg_resources._vendor',
-    'setuptools.extern': 'setuptools._vendor',
-}
-
-# Names that imports reach but that no file provides, by design, with
-# everything below them.
-ALIASES = (
-    'os.path',               # os puts its path module there itself
-    'pkg_resources.extern',  # served from pkg_resources._vendor by an import hook
-    'setuptools.extern',     # served from setuptools._vendor likewise
-)
-
-# Entry-point groups that only setuptools reads, as it builds or installs
-# (`setup.py flake8`): their plug-ins ship only where setuptools ships for
-# another reason.
-SETUPTOOLS_GROUPS = frozenset(['distutils.commands', 'distutils.setup_keywords',
-                               'egg_info.writers', 'setuptools.installation',
-                               'setuptools.file_finders',
-                               'setuptools.finalize_distribution_options'])
-
-# Modules of other systems (Windows, Jython) and of Python 3, with
-# everything below them, which optional imports try: missing here by
-# nature, so said only in verbose mode.
-ELSEWHERE = (
-    '_winreg', 'winreg', 'msvcrt', '_subprocess', 'nt', 'win32api', 'win32con', 'win32com',
-    'java', 'com.sun', 'org.python',
-    '_thread', 'builtins', 'queue', 'collections.abc', 'importlib.machinery', '_imp',
-    'urllib.parse', 'urllib.request', 'http.client',
-)
-
-# Top-level modules that import by a computed name the targets of entry
-# points, which plugins() ships from the distribution metadata: no
-# warning that reading cannot tell what they import.
-LOADS_ENTRY_POINTS = ('entrypoints',)
-
-# Files of Windows programs that packages carry to write Windows
-# installers and launchers (distutils' wininst-*.exe, setuptools' and
-# distlib's launchers) or to run there: never used on Linux, not shipped.
-WINDOWS_ONLY = ('.exe', '.dll', '.pyd')
-
-# Subpackages and modules that hold test suites (enum34's enum/test.py,
-# the standard library's package test): not read as part of a package
-# copied whole, and shipped only where a shipped module imports them or
-# --include names them.
-TESTS = frozenset(['test', 'tests', 'testing', 'idle_test'])
+from .metadata import plugins
 
 IDENTIFIER = re.compile(r'[A-Za-z_][A-Za-z0-9_]*\Z')
 
@@ -411,14 +338,17 @@ class Found(object):
     """The result: modules by name, the top-level packages copied whole
     (name: its directories), modules left out because they do not compile,
     the program's own top-level modules, which ship beside the files of
-    SOURCE's top level, and the modules that every start imports."""
+    SOURCE's top level, the modules that every start imports, and the
+    modules it starts from; the finder, which knows what is missing."""
 
-    def __init__(self, modules, packages, broken, own, starting):
-        self.modules = modules
+    def __init__(self, finder, packages, own, starting, starts):
+        self.finder = finder
+        self.modules = finder.modules
         self.packages = packages
-        self.broken = broken
+        self.broken = finder.broken
         self.own = own
         self.starting = starting
+        self.starts = starts
 
 
 def expand(finder, name, log, tests=False):
@@ -493,15 +423,13 @@ def find(startup, required, search_path, source, options, log):
                         roots.append(name)
 
     starts = ['__startup__'] + sorted(required)
-    report(finder, packages, starts, log)
-    warn_unused(finder, source, log)
     home = source and os.path.realpath(source)
     own = set(name for name, m in finder.modules.items()
               if '.' not in name and name != '__startup__' and not m.__path__
               and (m.__file__ or '').endswith(('.py', '.pyc'))
               and os.path.dirname(os.path.realpath(m.__file__)) == home)
     starting = needed(finder, starts, ('module level', 'conditional', 'optional'))
-    return Found(finder.modules, packages, finder.broken, own, starting)
+    return Found(finder, packages, own, starting, starts)
 
 
 SIX_MOVES = re.compile(r'((?:.+\.)?six)\.moves(?:\.(.+))?\Z')
@@ -546,83 +474,6 @@ def moved(finder):
     return sorted(result)
 
 
-def plugins(finder):
-    """The plug-ins that programs load by name through entry points
-    (pkg_resources, entrypoints): every module that the entry points of a
-    shipped distribution name, and those of any distribution on the search
-    path outside the standard library whose group a shipped module names
-    in a string (flake8's 'flake8.extension'); console and GUI scripts are
-    no plug-ins, and setuptools' own plug-ins only where setuptools ships."""
-    result = set()
-    shipped = set(name for name, m in finder.modules.items()
-                  if '.' not in name and name != '__startup__' and m.__file__)
-    for meta in distributions(d for d in finder.path if not is_stdlib(d)):
-        points = os.path.join(meta, 'entry_points.txt')
-        if not os.path.isfile(points):
-            continue
-        ours = top_names(meta) & shipped
-        result.update(target.split(':')[0] for group, _, target in entry_points(points)
-                      if group not in ('console_scripts', 'gui_scripts')
-                      and (group not in SETUPTOOLS_GROUPS or 'setuptools' in finder.modules)
-                      and (ours or group in finder.strings))
-    return sorted(result)
-
-
-def distributions(directories):
-    """The distribution metadata directories (*.dist-info, *.egg-info) in
-    `directories`, in order."""
-    for directory in directories:
-        if os.path.isdir(directory):
-            for entry in sorted(os.listdir(directory)):
-                if entry.endswith(('.dist-info', '.egg-info')):
-                    yield os.path.join(directory, entry)
-
-
-def entry_points(path):
-    """(group, name, MODULE:ATTRIBUTE) of each entry point in an
-    entry_points.txt, extras left out."""
-    result = []
-    group = None
-    with open(path) as f:
-        for line in f:
-            line = line.split('#')[0].strip()
-            if line.startswith('['):
-                group = line.strip('[]').strip()
-            elif '=' in line and group:
-                name, target = line.split('=', 1)
-                result.append((group, name.strip(), target.split('[')[0].strip()))
-    return result
-
-
-def top_names(meta):
-    """The top-level modules a distribution's metadata says it installs."""
-    if os.path.isdir(meta):
-        top_level = os.path.join(meta, 'top_level.txt')
-        if os.path.isfile(top_level):
-            with open(top_level) as f:
-                return set(line.strip() for line in f if line.strip())
-        record = os.path.join(meta, 'RECORD')
-        if os.path.isfile(record):
-            with open(record) as f:
-                return set(os.path.splitext(line.split(',')[0].split('/')[0])[0] for line in f)
-    project = os.path.basename(meta).split('-')[0]
-    return set([project, project.replace('.', '_'), project.lower().replace('.', '_')])
-
-
-def not_a_module(finder, name, importers):
-    """True for pkg.name that the importers name only in `from pkg import
-    name` where pkg is found and holds no module `name`: a class or
-    function imported from a package, not a module."""
-    if not all(name in finder.from_names.get(i, ()) for i in importers):
-        return False
-    package, _, last = name.rpartition('.')
-    m = finder.modules.get(package)
-    if m is None or not m.__path__:
-        return False
-    return not any(os.path.exists(os.path.join(d, last + suffix)) for d in m.__path__
-                   for suffix in ('', '.py', '.pyc', '.so', 'module.so'))
-
-
 def needed(finder, roots, kinds=('module level',)):
     """The modules that importing `roots` imports for certain: those
     imported unconditionally at module level, and their packages, from
@@ -638,100 +489,3 @@ def needed(finder, roots, kinds=('module level',)):
         todo += ['.'.join(parts[:i]) for i in range(1, len(parts))]
         todo += [n for n, kind in finder.kinds.get(name, {}).items() if kind in kinds]
     return seen
-
-
-def report(finder, packages, roots, log):
-    """Tells the user what is missing: on the terminal, one line for each
-    module that a module the program needs for certain (needed(roots))
-    imports unconditionally at module level, with its importers, or that
-    does not compile, and one line that counts the rest by where they are
-    imported (reading.KINDS, or by name); --verbose lists every one with
-    its kind. Names that are no modules (a class imported from a package),
-    that six serves, or that other systems provide are no missing modules."""
-    missing, _ = finder.any_missing_maybe()
-    certain = needed(finder, roots)
-    counts = {}
-    # Modules outside packages copied whole that do not compile are left
-    # out, and missing as the others are.
-    broken = sorted(n for n in finder.broken if n.split('.')[0] in packages)
-    for name in sorted(set(missing) | (set(finder.broken) - set(broken))):
-        if (name in finder.modules or name in broken or finder.excluded(name)
-                or below(name, ALIASES) or six_of(finder, name)):
-            continue
-        # modulefinder also names as importers the modules that import
-        # another name of the same spelling from a module that has it.
-        importers = sorted(i for i in finder.badmodules.get(name, ())
-                           if name in finder.kinds.get(i, [name]))
-        if name in finder.broken:
-            line = 'left out %s, which does not compile: %s' % (name, finder.broken[name][1])
-            # Without importers it ships as a module of a package that
-            # imports its modules by name.
-            kind = where(finder, name, importers, certain) if importers else 'by name'
-        elif not importers or not_a_module(finder, name, importers):
-            continue
-        else:
-            line = 'module %s, imported by %s, not found' % (name, ', '.join(importers))
-            kind = where(finder, name, importers, certain)
-        if kind == 'module level':
-            log.warn(line)
-        elif importers and all(is_stdlib(getattr(finder.modules.get(i), '__file__', None) or '')
-                               for i in importers):
-            log.detail('%s (%s, in the standard library)' % (line, kind))
-        else:
-            counts[kind] = counts.get(kind, 0) + 1
-            log.detail('%s (%s)' % (line, kind))
-    for name in broken:
-        log.detail('%s does not compile, and ships as source: %s'
-                   % (name, finder.broken[name][1]))
-    if broken:
-        log.warn('sources of packages copied whole that do not compile ship as they are, '
-                 'and importing one raises SyntaxError (%d): %s'
-                 % (len(broken), ', '.join(broken[:3]) + (', ...' if len(broken) > 3 else '')))
-    # A computed name in a module of no package: nothing to ship by reading.
-    # A copy of six imports what its table names, which moved() reads.
-    computed = sorted(name for name, names in finder.by_name.items()
-                      if None in names and name not in LOADS_ENTRY_POINTS
-                      and not six_of(finder, name + '.moves'))
-    if computed:
-        log.warn('%s import%s modules by names computed at run time: --include MODULE '
-                 'ships each one the program needs' % (', '.join(computed),
-                                                        's' if len(computed) == 1 else ''))
-    if counts:
-        log.warn('%d other modules not found, which the program imports only %s '
-                 '(--verbose lists them)' % (sum(counts.values()), ', '.join(
-                     '%s (%d)' % (WHERE[k], counts[k]) for k in sorted(counts, key=ORDER.index))))
-
-
-def where(finder, name, importers, certain):
-    """Where the imports of a missing module sit, the strongest of them:
-    reading.KINDS, 'indirect' for module level in a module that the
-    program may not import (not in `certain`), or 'of other systems'."""
-    if below(name, ELSEWHERE):
-        return 'of other systems'
-    kinds = [finder.kinds.get(i, {}).get(name, 'module level') if i != '-' else 'delayed'
-             for i in importers]
-    kinds = ['indirect' if k == 'module level' and i not in certain else k
-             for i, k in zip(importers, kinds)]
-    return min(kinds, key=(reading.KINDS + ('indirect',)).index)
-
-
-# How the summary line says where the imports of missing modules sit.
-WHERE = {'conditional': 'under an if, except or else', 'optional': 'where ImportError is handled',
-         'delayed': 'inside functions', 'of other systems': 'for other systems and Python 3',
-         'indirect': 'in modules imported so', 'by name': 'by name'}
-ORDER = ['optional', 'conditional', 'delayed', 'indirect', 'by name', 'of other systems']
-
-
-def warn_unused(finder, source, log):
-    """A package of SOURCE whose modules are not all imported may import
-    the rest by name (plug-ins): say which are left out."""
-    for name, m in sorted(finder.modules.items()):
-        if not m.__path__ or not inside(m.__path__[0], source):
-            continue
-        left = [sub for sub in package_modules(name, m.__path__[0], False)
-                if sub.count('.') == name.count('.') + 1
-                and sub not in finder.modules and sub not in finder.broken
-                and not finder.excluded(sub)]
-        if left:
-            log.warn('%s not imported by the program and left out: %s '
-                     '(--include %s ships them)' % (name, ', '.join(left), name))

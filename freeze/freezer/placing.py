@@ -37,8 +37,9 @@ import zipfile
 import zlib
 
 from .elf import is_shared_object
-from .finding import (IDENTIFIER, TESTS, WINDOWS_ONLY, below, cached, check_coding,
-                      distributions, top_names, walk)
+from .finding import IDENTIFIER, below, cached, check_coding, walk
+from .habits import TESTS, WINDOWS_ONLY
+from .metadata import distributions, top_names
 from .interpreter import STDLIB, is_stdlib
 from .log import Failure
 

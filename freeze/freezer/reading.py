@@ -20,7 +20,7 @@ Never followed:
   `if TYPE_CHECKING:` and its spellings (NEVER below);
 - `if __name__ == '__main__':` blocks of modules outside SOURCE, and the
   private functions only they call (see without_script);
-- the optional-feature chains in CHAINS: imports that lead from a module
+- the optional-feature chains in habits.CHAINS: imports that lead from a module
   of the standard library, or of a third-party package that others vendor,
   to a large optional feature that a program uses only if it imports the
   feature itself, which it then ships.
@@ -30,24 +30,13 @@ import ast
 import re
 import types
 
+from .habits import CHAINS
+
 KINDS = ('module level', 'conditional', 'optional', 'delayed')  # weakest first
 
 # Names of constants that are false whenever the program runs: the type
 # checkers set them.
 NEVER = frozenset(['TYPE_CHECKING', 'MYPY_CHECK_RUNNING'])
-
-# Imports not followed, by importer: each leads to an optional feature
-# that the importer offers from inside a function, or that only a tool of
-# its own uses. A name stands for its vendored copies too
-# (pip._vendor.pyparsing): those packages are seldom installed on their own.
-CHAINS = {
-    'pydoc': ('Tkinter',),       # pydoc.gui(), the graphical browser: Tk and X11
-    'site': ('pydoc',),          # help() of the interactive prompt, and through it Tk
-    'pyparsing': ('pdb',),       # ParserElement.setBreak(), a grammar writer's breakpoint
-    'lockfile.sqlitelockfile': ('sqlite3',),  # a lock kept in SQLite, made only by name
-    'pep517.colorlog': ('curses',),  # colours of pep517's own command-line tools
-}
-
 
 def is_main_block(node):
     """True for `if __name__ == '__main__':`, either way round."""

@@ -1,0 +1,91 @@
+"""What the freezer knows of other packages' habits, which no reading of
+their code tells: each table documents one habit, and is the one place
+that knows it.
+"""
+
+# Shipped with every program: the interpreter imports them by name.
+ALWAYS = (
+    'copy_reg',   # object.__reduce_ex__ imports it from C: pickle, copy.copy
+    'encodings',  # codecs are looked up by name: u'x'.encode('idna'), 'x'.encode('hex')
+)
+
+# Imports that no reading of their importer's code sees, by importer. Each
+# ships whenever its importer does; a package ships with its submodules.
+HIDDEN = {
+    'cPickle': ('copy_reg',),                 # imported from C when cPickle loads
+    'datetime': ('time', '_strptime'),        # strftime and strptime import them from C
+    'time': ('_strptime',),                   # time.strptime imports it from C
+    '_elementtree': ('copy', 'xml.etree.ElementTree'),  # Python code run by its C init
+    'email': ('email',),                      # old names (email.Utils, email.MIMEText) load by string
+    'xml.sax': ('xml.sax.expatreader',),      # make_parser imports its default parser by name
+    'anydbm': ('dbhash', 'gdbm', 'dbm', 'dumbdbm'),    # picks a database module by name
+    'xml.dom.domreg': ('xml.dom.minidom',),    # getDOMImplementation() imports it by name
+    'distutils.command.build_scripts': ('sysconfig',),  # __import__('sysconfig')
+    '_sqlite3': ('sqlite3.dump',),            # Connection.iterdump() imports it from C
+    '_ssl': ('_socket',),                     # its C init takes _socket's C interface
+    '_curses_panel': ('_curses',),            # likewise _curses's
+    '_multiprocessing': ('cPickle', 'multiprocessing'),  # its C init imports both
+    'pkg_resources.extern': ('pkg_resources._vendor',),  # vendored packages load through a hook
+    'setuptools.extern': ('setuptools._vendor',),        # the same hook, setuptools' copy
+}
+
+# Import hooks that serve a package's vendored copies under another
+# name: setuptools.extern.six is setuptools._vendor.six.
+VENDORED = {
+    'pkg_resources.extern': 'pkg_resources._vendor',
+    'setuptools.extern': 'setuptools._vendor',
+}
+
+# Names that imports reach but that no file provides, by design, with
+# everything below them.
+ALIASES = (
+    'os.path',               # os puts its path module there itself
+    'pkg_resources.extern',  # served from pkg_resources._vendor by an import hook
+    'setuptools.extern',     # served from setuptools._vendor likewise
+)
+
+# Entry-point groups that only setuptools reads, as it builds or installs
+# (`setup.py flake8`): their plug-ins ship only where setuptools ships for
+# another reason.
+SETUPTOOLS_GROUPS = frozenset(['distutils.commands', 'distutils.setup_keywords',
+                               'egg_info.writers', 'setuptools.installation',
+                               'setuptools.file_finders',
+                               'setuptools.finalize_distribution_options'])
+
+# Modules of other systems (Windows, Jython) and of Python 3, with
+# everything below them, which optional imports try: missing here by
+# nature, so said only in verbose mode.
+ELSEWHERE = (
+    '_winreg', 'winreg', 'msvcrt', '_subprocess', 'nt', 'win32api', 'win32con', 'win32com',
+    'java', 'com.sun', 'org.python',
+    '_thread', 'builtins', 'queue', 'collections.abc', 'importlib.machinery', '_imp',
+    'urllib.parse', 'urllib.request', 'http.client',
+)
+
+# Top-level modules that import by a computed name the targets of entry
+# points, which plugins() ships from the distribution metadata: no
+# warning that reading cannot tell what they import.
+LOADS_ENTRY_POINTS = ('entrypoints',)
+
+# Files of Windows programs that packages carry to write Windows
+# installers and launchers (distutils' wininst-*.exe, setuptools' and
+# distlib's launchers) or to run there: never used on Linux, not shipped.
+WINDOWS_ONLY = ('.exe', '.dll', '.pyd')
+
+# Subpackages and modules that hold test suites (enum34's enum/test.py,
+# the standard library's package test): not read as part of a package
+# copied whole, and shipped only where a shipped module imports them or
+# --include names them.
+TESTS = frozenset(['test', 'tests', 'testing', 'idle_test'])
+
+# Imports not followed, by importer: each leads to an optional feature
+# that the importer offers from inside a function, or that only a tool of
+# its own uses. A name stands for its vendored copies too
+# (pip._vendor.pyparsing): those packages are seldom installed on their own.
+CHAINS = {
+    'pydoc': ('Tkinter',),       # pydoc.gui(), the graphical browser: Tk and X11
+    'site': ('pydoc',),          # help() of the interactive prompt, and through it Tk
+    'pyparsing': ('pdb',),       # ParserElement.setBreak(), a grammar writer's breakpoint
+    'lockfile.sqlitelockfile': ('sqlite3',),  # a lock kept in SQLite, made only by name
+    'pep517.colorlog': ('curses',),  # colours of pep517's own command-line tools
+}
