@@ -79,7 +79,11 @@ SIX = ('import sys, types\n'
        '                mod = sys.modules[_moved[fullname.rpartition(".")[2]].mod]\n'
        '            sys.modules[fullname] = mod\n'
        '        return sys.modules[fullname]\n'
-       'sys.meta_path.append(_Importer())\n')
+       'sys.meta_path.append(_Importer())\n'
+       'class _Moves(types.ModuleType):\n'
+       '    def __getattr__(self, name):\n'
+       '        return _Importer().load_module(__name__.rpartition(".")[0] + "." + name)\n'
+       'moves = sys.modules[__name__ + ".moves"] = _Moves(__name__ + ".moves")\n')
 
 
 # Modules that programs load by name: a plug-in declared as an entry point,
@@ -306,14 +310,20 @@ class ShippingTest(TempTest):
 
     def test_what_a_copy_of_six_serves_ships_where_it_is_imported(self):
         # A vendored copy, and a top-level one, whose names computed at run
-        # time come from its table: no warning.
-        for files, module in (({'vend/__init__.py': '', 'vend/six.py': SIX}, 'vend.six'),
-                              ({'six.py': SIX}, 'six')):
-            site = self.source(files, name='site-' + module)
-            source = self.source({'__startup__.py': 'from %s.moves import html_parser\n'
-                                                    'def run():\n'
-                                                    '    print html_parser.HTMLParser.__name__\n'
-                                                    % module}, name='source-' + module)
+        # time come from its table: no warning. Imported, or reached as
+        # attributes of six.
+        vendored = {'vend/__init__.py': '', 'vend/six.py': SIX}
+        for number, (files, startup) in enumerate((
+                (vendored, 'from vend.six.moves import html_parser\n'),
+                ({'six.py': SIX}, 'from six.moves import html_parser\n'),
+                ({'six.py': SIX}, 'import six\nhtml_parser = six.moves.html_parser\n'),
+                (vendored, 'from vend import six as s\n'
+                           'def parser():\n    return s.moves.html_parser\n'
+                           'class html_parser:\n    HTMLParser = parser().HTMLParser\n'))):
+            site = self.source(files, name='site%d' % number)
+            source = self.source({'__startup__.py': startup + 'def run():\n'
+                                                    '    print html_parser.HTMLParser.__name__\n'},
+                                 name='source%d' % number)
             status, out, err = self.freeze(source, '--path', site, '--force')
             self.assertEqual((status, err), (0, ''))
             app = os.path.join(self.tmp, 'out', 'app')

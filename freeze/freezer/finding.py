@@ -192,6 +192,9 @@ class Finder(modulefinder.ModuleFinder):
         m.pristine = pristine  # the code is that of the whole source, as shipped
         is_package = os.path.basename(pathname) == '__init__.py'
         self.kinds[fqname], self.from_names[fqname] = reading.imports(tree, fqname, is_package)
+        if 'six' in text:
+            for moved, kind in reading.six_chains(tree, fqname, is_package).items():
+                self.kinds[fqname].setdefault(moved, kind)
         if not is_stdlib(pathname):
             if reading.MAY_IMPORT_BY_NAME.search(text):
                 self.by_name[fqname] = reading.by_name(tree, fqname, is_package)

@@ -206,6 +206,58 @@ def imports(tree, name, is_package):
     return found, set(found) - modules
 
 
+def bound_modules(tree, package):
+    """{name: the module it is bound to} for the names that the imports of
+    a module's tree bind to modules, anywhere in it, absolute: `import a.b`
+    binds a, `import a.b as c` and `from a import b as c` bind c."""
+    bound = {}
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Import):
+            for alias in node.names:
+                bound[alias.asname or alias.name.split('.')[0]] = (
+                    alias.name if alias.asname else alias.name.split('.')[0])
+        elif isinstance(node, ast.ImportFrom):
+            base = node.module or ''
+            if node.level > 0:
+                parts = package.split('.') if package else []
+                base = '.'.join(parts[:len(parts) - node.level + 1] + ([base] if base else []))
+            for alias in node.names:
+                if alias.name != '*':
+                    bound[alias.asname or alias.name] = (base + '.' if base else '') + alias.name
+    return bound
+
+
+def six_chains(tree, name, is_package):
+    """The names below six.moves that a module reaches as attributes of a
+    copy of six it imports (six.moves.html_parser.HTMLParser), each with
+    where it sits (KINDS): six imports them when the attribute is read."""
+    package = name if is_package else name.rpartition('.')[0]
+    bound = bound_modules(tree, package)
+    sixes = dict((local, module) for local, module in bound.items()
+                 if module.rpartition('.')[2] == 'six')
+    found = {}
+    if not sixes:
+        return found
+
+    def visit(node, kind):
+        if isinstance(node, ast.FunctionDef):
+            kind = stronger(kind, 'delayed')
+        elif isinstance(node, (ast.If, ast.TryExcept)):
+            kind = stronger(kind, 'conditional')
+        for child in ast.iter_child_nodes(node):
+            if isinstance(child, (ast.stmt, ast.excepthandler)):
+                visit(child, kind)
+                continue
+            for sub in ast.walk(child):
+                chain = (dotted(sub) or '').split('.')
+                if len(chain) > 2 and chain[0] in sixes and chain[1] == 'moves':
+                    moved = sixes[chain[0]] + '.moves.' + chain[2]
+                    found[moved] = min(found.get(moved, kind), kind, key=KINDS.index)
+
+    visit(tree, 'module level')
+    return found
+
+
 def six_moves(tree):
     """{name below six.moves: the Python 2 modules behind it}, read from
     a copy of six: its MovedModule(name, old, ...) and MovedAttribute(name,
