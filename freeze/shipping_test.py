@@ -11,8 +11,8 @@ import sys
 import unittest
 import zipfile
 
-from test_support import (FREEZE_APP, LAUNCHER, TOOLS, TempTest, build_extension, plain, start,
-                          write)
+from test_support import (FREEZE_APP, LAUNCHER, TOOLS, TempTest, build_extension, compile_c,
+                          plain, start, write)
 
 # A third-party package that imports in every way a missing module can be
 # imported: the warnings name only what its import cannot do without.
@@ -287,6 +287,30 @@ class ShippingTest(TempTest):
         names = zipfile.ZipFile(os.path.join(lib, 'library.zip')).namelist()
         self.assertEqual([n for n in names if n.startswith(('setuptools', 'plugged/command'))], [])
         self.assertFalse(os.path.exists(os.path.join(lib, 'setuptools')))
+
+    def test_what_extension_modules_import_ships(self):
+        """Read from the strings of an extension module, and from the source
+        it was compiled from where that ships beside it."""
+        site = self.source({'fast/__init__.py': 'from fast import reader, sax\n',
+                            'fast/sax.py': 'import json.tool\n'}, name='site')
+        # sax.so builds the name it imports: only its source tells it.
+        for name, imported in (('reader', '"gzip"'), ('sax', 'name')):
+            compile_c(os.path.join(site, 'fast', name + '.so'),
+                      '#include <Python.h>\n'
+                      'PyMODINIT_FUNC init%s(void) {\n'
+                      '  char name[20];\n'
+                      '  PyOS_snprintf(name, sizeof name, "%%s.%%s", "json", "tool");\n'
+                      '  PyObject *m = Py_InitModule("%s", NULL);\n'
+                      '  PyObject *used = PyImport_ImportModule(%s);\n'
+                      '  if (m && used) PyModule_AddObject(m, "used", used);\n}\n'
+                      % (name, name, imported))
+        source = self.source({'__startup__.py': 'import fast\ndef run():\n'
+                                                '    print fast.reader.used.__name__, '
+                                                'fast.sax.used.__name__\n'})
+        app = self.frozen(source, '--path', site)
+        expected = plain(source, path=[site])
+        self.assertEqual(expected, (0, 'gzip json.tool\n', ''))
+        self.assertEqual(start([os.path.join(app, 'app')]), expected)
 
     def test_namespace_packages_of_nspkg_pth_files_import(self):
         pth = ("import sys, types, os;p = os.path.join(sys._getframe(1).f_locals['sitedir'], "

@@ -35,6 +35,9 @@ from .log import Failure
 from .metadata import plugins
 
 IDENTIFIER = re.compile(r'[A-Za-z_][A-Za-z0-9_]*\Z')
+# A string of an extension module that may name a module: NUL-terminated,
+# dotted identifiers.
+NAME_IN_C = re.compile(r'(?<=\0)[A-Za-z_][A-Za-z0-9_]*(?:\.[A-Za-z_][A-Za-z0-9_]*)*(?=\0)')
 
 
 def below(name, names):
@@ -167,21 +170,20 @@ class Finder(modulefinder.ModuleFinder):
         self.directories = set()  # modules outside the standard library that need theirs
         self.strings = set()  # the short strings of every module read, for entry point groups
         self.scanning = None  # the module whose code is being read
+        self.from_c = {}  # extension module: the names of modules among its strings
+        self.tops = {}  # top-level name: whether it is on the search path
 
     def load_module(self, fqname, fp, pathname, file_info):
         self.log.status('finding modules: %d' % len(self.modules))
+        if file_info[2] == imp.C_EXTENSION:
+            m = modulefinder.ModuleFinder.load_module(self, fqname, fp, pathname, file_info)
+            self.extension(fqname, pathname, m)
+            return m
         if file_info[2] != imp.PY_SOURCE:
             return modulefinder.ModuleFinder.load_module(self, fqname, fp, pathname, file_info)
+        text = fp.read()
         try:
-            text = fp.read()
-            check_coding(text, pathname)
-            tree = ast.parse(text + '\n', pathname)
-            pristine = not reading.prune(tree, fqname)
-            if not inside(pathname, self.source):
-                body = reading.without_script(tree.body)
-                pristine = pristine and len(body) == len(tree.body)
-                tree.body = body
-            code = (pristine and cached(pathname)) or compile(tree, pathname, 'exec', 0, True)
+            tree, code, pristine = self.compile(fqname, text, pathname)
         except (SyntaxError, TypeError, ValueError) as e:
             self.broken[fqname] = (pathname, describe(e, pathname))
             self.modules.pop(fqname, None)
@@ -190,6 +192,25 @@ class Finder(modulefinder.ModuleFinder):
         m.__file__ = pathname
         m.__code__ = code
         m.pristine = pristine  # the code is that of the whole source, as shipped
+        self.read(fqname, text, tree, code, pathname)
+        self.scan_code(code, m)
+        return m
+
+    def compile(self, fqname, text, pathname):
+        """(tree, code, whether the code is that of the whole source) of a
+        source, without what never runs; raises what compiling raises."""
+        check_coding(text, pathname)
+        tree = ast.parse(text + '\n', pathname)
+        pristine = not reading.prune(tree, fqname)
+        if not inside(pathname, self.source):
+            body = reading.without_script(tree.body)
+            pristine = pristine and len(body) == len(tree.body)
+            tree.body = body
+        return tree, (pristine and cached(pathname)) or compile(tree, pathname, 'exec', 0, True), \
+            pristine
+
+    def read(self, fqname, text, tree, code, pathname):
+        """Records what reading a module's source tells."""
         is_package = os.path.basename(pathname) == '__init__.py'
         self.kinds[fqname], self.from_names[fqname] = reading.imports(tree, fqname, is_package)
         if 'six' in text:
@@ -201,8 +222,50 @@ class Finder(modulefinder.ModuleFinder):
             self.strings.update(reading.strings(code))
             if '__path__' in text and reading.hands_out_path(tree):
                 self.directories.add(fqname)
-        self.scan_code(code, m)
-        return m
+
+    def extension(self, fqname, pathname, m):
+        """What an extension module outside the standard library imports
+        when it runs, as far as it can be read: the source it was compiled
+        from, where it ships beside it (sax.py beside sax.so), and the
+        names of modules among its strings, which hold the names its C
+        code imports (a Cython module's among them). The standard
+        library's are in habits.HIDDEN."""
+        if is_stdlib(pathname):
+            return
+        source = os.path.join(os.path.dirname(pathname),
+                              re.sub(r'(module)?\.so\Z', '.py', os.path.basename(pathname)))
+        if os.path.isfile(source):
+            with open(source, 'rU') as f:
+                text = f.read()
+            try:
+                tree, code, _ = self.compile(fqname, text, source)
+            except (SyntaxError, TypeError, ValueError):
+                pass
+            else:
+                self.read(fqname, text, tree, code, source)
+                self.scan_code(code, m)
+        with open(pathname, 'rb') as f:
+            names = set(NAME_IN_C.findall(f.read()))
+        self.from_c[fqname] = sorted(n for n in names if n != fqname and self.exists(n))
+        for name in self.from_c[fqname]:
+            self.log.detail('module %s, named in extension module %s' % (name, fqname))
+
+    def exists(self, name):
+        """True if the top-level module of `name` is on the search path, but
+        for test suites, and `name` itself may be."""
+        top = name.split('.')[0]
+        if top in TESTS or top in ('__main__', '__builtin__'):
+            return False
+        if top not in self.tops:
+            try:
+                f = self.find_module(top, None)[0]
+            except ImportError:
+                self.tops[top] = False
+            else:
+                self.tops[top] = True
+                if f:
+                    f.close()
+        return self.tops[top]
 
     def scan_code(self, co, m):
         """As modulefinder scans code, but the module being scanned stays
@@ -410,10 +473,18 @@ def find(startup, required, search_path, source, options, log):
     roots = list(ALWAYS) + (['zlib'] if options.compress else [])
     done = set()
     packages = {}
-    while roots:
+    named = []  # names among an extension module's strings: modules alone, where found
+    while roots or named:
         for name in roots:
             done.add(name)
             expand(finder, name, log)
+        for name in named:
+            done.add(name)
+            try:
+                finder.import_hook(name)
+            except ImportError:
+                pass
+        named = sorted(set(n for names in finder.from_c.values() for n in names) - done)
         roots = [n for n in moved(finder) + plugins(finder) + sorted(
             set(n for names in finder.by_name.values() for n in names if n)) if n not in done]
         for name, m in sorted(finder.modules.items()):
