@@ -42,6 +42,12 @@ TESTED = {
     'speedy/tests/__init__.py': '',
     'speedy/tests/test_speedy.py': 'from test import test_support\nimport unittest, speedy\n',
     'speedy/test.py': 'import unittest, doctest\n',
+    # A command named like a test suite, found by listing its directory.
+    'speedy/commands/__init__.py': 'import os\n'
+                                   'def names():\n'
+                                   '    return sorted(f for f in os.listdir(os.path.dirname(__file__))'
+                                   ' if f.endswith(".py"))\n',
+    'speedy/commands/test.py': 'HELP = "runs the tests"\n',
 }
 
 # Third-party packages, one vendored, that lead to optional features in
@@ -179,14 +185,17 @@ class ShippingTest(TempTest):
         build_extension(os.path.join(site, 'speedy', '_fast.so'), '_fast')
         source = self.source({'__startup__.py': 'import speedy, site, pydoc, pyparsing\n'
                                                 'import tool._vendor.lockfile.sqlitelockfile\n'
-                                                'def run():\n    print speedy.twice(2)\n'})
+                                                'import speedy.commands\n'
+                                                'def run():\n    print speedy.twice(2), '
+                                                'speedy.commands.names()\n'})
         app = self.frozen(source, '--path', site)
         lib = os.path.join(app, 'lib')
         for name in ('test', 'speedy/tests', 'speedy/test.py', '_tkinter.so', 'tcl8.6',
                      'unittest', 'readline.so', '_sqlite3.so'):
             self.assertFalse(os.path.exists(os.path.join(lib, name)), name)
         self.assertNotIn('pdb.pyc', zipfile.ZipFile(os.path.join(lib, 'library.zip')).namelist())
-        self.assertEqual(start([os.path.join(app, 'app')]), (0, '4\n', ''))
+        self.assertEqual(start([os.path.join(app, 'app')]),
+                         (0, "4 ['__init__.py', 'test.py']\n", ''))
         with_tests = size(app)
         os.rename(os.path.join(site, 'speedy', 'tests'), os.path.join(self.tmp, 'tests'))
         status, _, err = self.freeze(source, '--path', site, '--force')

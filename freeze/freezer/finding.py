@@ -29,7 +29,7 @@ import struct
 import types
 
 from . import reading
-from .habits import ALWAYS, HIDDEN, TESTS, VENDORED, WINDOWS_ONLY
+from .habits import ALWAYS, HIDDEN, TEST_FRAMEWORK, TESTS, VENDORED, WINDOWS_ONLY
 from .interpreter import inside, is_stdlib
 from .log import Failure
 from .metadata import plugins
@@ -366,6 +366,20 @@ def walk(directory, loops=None):
         yield path, dirs, files
 
 
+def is_test_suite(path):
+    """True for a module of a test suite's name (habits.TESTS) that is
+    one: its source names a test framework, or it has no source."""
+    stem, ext = os.path.splitext(os.path.basename(path))
+    if stem not in TESTS:
+        return False
+    source = os.path.splitext(path)[0] + '.py'
+    try:
+        with open(source) as f:
+            return bool(TEST_FRAMEWORK.search(f.read()))
+    except IOError:
+        return True
+
+
 def package_modules(package, directory, skip_tests):
     """Every module and subpackage below a package directory, by name;
     without its test subpackages and modules if `skip_tests`."""
@@ -380,7 +394,7 @@ def package_modules(package, directory, skip_tests):
         for f in files:
             stem, ext = os.path.splitext(f)
             if (ext in ('.py', '.pyc', '.so') and IDENTIFIER.match(stem) and stem != '__init__'
-                    and not (skip_tests and stem in TESTS)):
+                    and not (skip_tests and is_test_suite(os.path.join(path, f)))):
                 names.add(stem)
         for name in sorted(names) + dirs:
             yield prefix + '.' + name

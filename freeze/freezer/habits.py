@@ -3,6 +3,8 @@ their code tells: each table documents one habit, and is the one place
 that knows it.
 """
 
+import re
+
 # Shipped with every program: the interpreter imports them by name.
 ALWAYS = (
     'copy_reg',   # object.__reduce_ex__ imports it from C: pickle, copy.copy
@@ -75,8 +77,11 @@ WINDOWS_ONLY = ('.exe', '.dll', '.pyd')
 # Subpackages and modules that hold test suites (enum34's enum/test.py,
 # the standard library's package test): not read as part of a package
 # copied whole, and shipped only where a shipped module imports them or
-# --include names them.
+# --include names them. A module of such a name is a test suite only if
+# its source names a test framework (TEST_FRAMEWORK): a web framework's
+# management command `test` is none.
 TESTS = frozenset(['test', 'tests', 'testing', 'idle_test'])
+TEST_FRAMEWORK = re.compile(r'\b(unittest|unittest2|pytest|nose|doctest|TestCase)\b')
 
 # Imports not followed, by importer: each leads to an optional feature
 # that the importer offers from inside a function, or that only a tool of

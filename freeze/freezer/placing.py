@@ -37,7 +37,7 @@ import zipfile
 import zlib
 
 from .elf import is_shared_object
-from .finding import IDENTIFIER, below, cached, check_coding, walk
+from .finding import IDENTIFIER, below, cached, check_coding, is_test_suite, walk
 from .habits import TESTS, WINDOWS_ONLY
 from .metadata import distributions, top_names
 from .interpreter import STDLIB, is_stdlib
@@ -331,7 +331,8 @@ class Placer(object):
                 elif below(module, exclude) or ext == '.pyo' or (ext == '.pyc'
                                                                  and stem + '.py' in files):
                     continue
-                elif stem in TESTS and ext in ('.py', '.pyc') and module not in found.modules:
+                elif (ext in ('.py', '.pyc') and module not in found.modules
+                      and is_test_suite(source)):
                     continue
                 elif ext == '.py' and shadowed(path, stem, files):
                     # No bytecode: _boot would take it for what the name imports.
