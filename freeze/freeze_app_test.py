@@ -182,7 +182,7 @@ class FreezeTest(TempTest):
         self.assertEqual(trees[0], trees[1])
         self.assertIn('thing-1.0.dist-info', trees[0][1])
 
-    def test_plugins_imported_by_name_ship_by_their_prefix_or_with_include(self):
+    def test_plugins_named_at_run_time_and_all_of_source_ship(self):
         plugins = {'plugins/__init__.py': '',
                    'plugins/alpha.py': 'NAME = "alpha"\n',
                    'plugins/beta.py': 'import colorsys\n'
@@ -194,21 +194,35 @@ class FreezeTest(TempTest):
             '        print importlib.import_module("plugins." + name).NAME\n'}))
         app = self.frozen(source)
         self.assertEqual(self.run_moved(app, ['alpha', 'beta']), (0, 'alpha\nbeta 1\n', ''))
-        # A name that reading cannot tell: the user is told what to include.
-        source = self.source(dict(plugins, **{'__startup__.py':
-            'import importlib, sys, plugins\n'
-            'def run():\n    for name in sys.argv[1:]:\n'
-            '        print importlib.import_module(name).NAME\n'}), name='src2')
-        status, _, err = self.freeze(source, '--force')
-        self.assertEqual(status, 0, err)
-        self.assertIn('plugins not imported by the program and left out: plugins.alpha, '
-                      'plugins.beta (--include plugins ships them)', err)
-        status, out, err = self.run_moved(app, ['plugins.alpha'])
-        self.assertEqual((status, out), (1, ''))
-        self.assertIn('ImportError: No module named alpha', err)
-        app = self.frozen(source, '--force', '--include', 'plugins')
-        self.assertEqual(self.run_moved(app, ['plugins.alpha', 'plugins.beta']),
-                         (0, 'alpha\nbeta 1\n', ''))
+        # SOURCE is the program: what it imports by a name read at run time
+        # ships too, and a module that does not compile ships as it is.
+        source = self.source(dict(plugins, **{
+            '__startup__.py': 'import importlib, os, sys\n'
+                              'def run():\n'
+                              '    print importlib.import_module(os.environ["SETTINGS"]).NAME\n'
+                              '    for name in sys.argv[1:]:\n'
+                              '        print importlib.import_module(name).NAME\n',
+            'settings.py': 'import colorsys\nNAME = "settings"\n',
+            'broken.py': 'NAME = (\n',
+            'setup.py': 'import nowhere\n',
+            'tests/__init__.py': '', 'tests/test_all.py': 'import unittest\n'}), name='src2')
+        status, _, err = self.freeze(source, output=os.path.join(self.tmp, 'out2', 'app'))
+        self.assertEqual((status, err), (0, "freeze-app: warning: broken does not compile, and "
+                                            "ships as it is (importing it raises SyntaxError): "
+                                            "%s/broken.py:2: invalid syntax\n"
+                                            "freeze-app: warning: __startup__ imports modules by "
+                                            "names computed at run time: --include MODULE ships "
+                                            "each one the program needs\n" % source))
+        app = os.path.join(self.tmp, 'out2', 'app', 'app')
+        env = {'SETTINGS': 'settings'}
+        for args in (['plugins.alpha', 'plugins.beta'], ['broken']):
+            # The last line of a traceback: the file names differ.
+            status, out, err = start([app] + args, env=env)
+            expected = plain(source, args, env=env)
+            self.assertEqual((status, out, err.splitlines()[-1:]),
+                             expected[:2] + (expected[2].splitlines()[-1:],), args)
+        lib = os.listdir(os.path.join(self.tmp, 'out2', 'app', 'lib'))
+        self.assertEqual([n for n in lib if n.startswith(('setup', 'tests'))], [])
 
     def test_tables_of_data_are_deflated_though_every_start_imports_them(self):
         source = self.source({

@@ -31,13 +31,13 @@ def write(path, text):
         f.write(text)
 
 
-def plain(source, args=(), cwd='/', path=()):
+def plain(source, args=(), cwd='/', path=(), env=None):
     """Runs SOURCE's __startup__.run() under the plain interpreter, with
     site, as a user runs a script: SOURCE, not the current directory,
     first on the path."""
     code = ('import sys; sys.path[:1] = %r; sys.argv[1:] = %r; '
             'import __startup__; __startup__.run()' % ([source] + list(path), list(args)))
-    return start([sys.executable, '-B', '-c', code], cwd=cwd)
+    return start([sys.executable, '-B', '-c', code], cwd=cwd, env=env)
 
 
 def compile_c(target, source, *options):

@@ -228,7 +228,6 @@ def freeze(options, search_path):
     found = finding.find((path, text), required, sources(options) + search_path,
                          options.source, options, log)
     report.missing(found.finder, found.packages, found.starts, log)
-    report.unused(found.finder, options.source, log)
     check_commands(commands, found)
     if placing.LOADER in found.modules:
         raise Failure('the program imports a module %s: the application\'s own importers have '

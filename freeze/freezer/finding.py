@@ -483,10 +483,10 @@ def find(startup, required, search_path, source, options, log):
     for name in options.include:
         if not expand(finder, name, log, tests=True):
             raise Failure('module %s (--include) cannot be found' % name)
+    packages = ship_source(finder, source, log)
 
     roots = list(ALWAYS) + (['zlib'] if options.compress else [])
     done = set()
-    packages = {}
     named = []  # names among an extension module's strings: modules alone, where found
     while roots or named:
         for name in roots:
@@ -518,6 +518,51 @@ def find(startup, required, search_path, source, options, log):
               and os.path.dirname(os.path.realpath(m.__file__)) == home)
     starting = needed(finder, starts, ('module level', 'conditional', 'optional'))
     return Found(finder, packages, own, starting, starts)
+
+
+def source_modules(source):
+    """The top-level modules and packages of SOURCE but its test suites,
+    setup.py and conftest.py."""
+    names = []
+    for entry in sorted(os.listdir(source) if source else []):
+        path = os.path.join(source, entry)
+        stem, ext = os.path.splitext(entry)
+        if os.path.isdir(path):
+            if (IDENTIFIER.match(entry) and entry not in TESTS
+                    and os.path.isfile(os.path.join(path, '__init__.py'))):
+                names.append(entry)
+        elif (ext == '.py' and IDENTIFIER.match(stem) and not is_test_suite(path)
+              and stem not in ('__startup__', 'setup', 'conftest')
+              and not stem.startswith('test_') and not stem.endswith('_test')):
+            names.append(stem)
+    return names
+
+
+def ship_source(finder, source, log):
+    """SOURCE is the program: every module and package of it ships, what it
+    imports followed, whether or not reading finds it imported (settings
+    named in the environment, applications named in settings). A module
+    of it that does not compile ships as it is, and importing it raises
+    SyntaxError, as under the interpreter: one of the top level beside the
+    others, one of a package with the package copied whole. Returns those
+    packages {name: directories}."""
+    for name in source_modules(source):
+        if name not in finder.modules and not finder.excluded(name):
+            expand(finder, name, log)
+    packages = {}
+    for name, (path, why) in sorted(finder.broken.items()):
+        if not inside(path, source):
+            continue
+        log.warn('%s does not compile, and ships as it is (importing it raises SyntaxError): %s'
+                 % (name, why))
+        del finder.broken[name]
+        finder.badmodules.pop(name, None)
+        top = name.split('.')[0]
+        if top == name:
+            finder.add_module(name).__file__ = path
+        elif top in finder.modules:
+            packages[top] = finder.modules[top].__path__
+    return packages
 
 
 SIX_MOVES = re.compile(r'((?:.+\.)?six)\.moves(?:\.(.+))?\Z')

@@ -1,14 +1,13 @@
 """Telling the user what is missing: the modules that cannot be found or
-do not compile, by where their imports sit, and the modules of SOURCE's
-packages that the program does not import.
+do not compile, by where their imports sit.
 """
 
 import os
 
 from . import reading
-from .finding import below, needed, package_modules, six_of
+from .finding import below, needed, six_of
 from .habits import ALIASES, ELSEWHERE, LOADS_ENTRY_POINTS
-from .interpreter import inside, is_stdlib
+from .interpreter import is_stdlib
 
 
 def not_a_module(finder, name, importers):
@@ -105,18 +104,3 @@ WHERE = {'conditional': 'under an if, except or else', 'optional': 'where Import
          'delayed': 'inside functions', 'of other systems': 'for other systems and Python 3',
          'indirect': 'in modules imported so', 'by name': 'by name'}
 ORDER = ['optional', 'conditional', 'delayed', 'indirect', 'by name', 'of other systems']
-
-
-def unused(finder, source, log):
-    """A package of SOURCE whose modules are not all imported may import
-    the rest by name (plug-ins): say which are left out."""
-    for name, m in sorted(finder.modules.items()):
-        if not m.__path__ or not inside(m.__path__[0], source):
-            continue
-        left = [sub for sub in package_modules(name, m.__path__[0], False)
-                if sub.count('.') == name.count('.') + 1
-                and sub not in finder.modules and sub not in finder.broken
-                and not finder.excluded(sub)]
-        if left:
-            log.warn('%s not imported by the program and left out: %s '
-                     '(--include %s ships them)' % (name, ', '.join(left), name))
