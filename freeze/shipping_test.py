@@ -208,6 +208,32 @@ class ShippingTest(TempTest):
         self.assertEqual(status, 0, err)
         self.assertTrue(os.path.exists(os.path.join(self.tmp, 'tk-app', 'lib', '_tkinter.so')))
 
+    def test_what_only_modules_nothing_reaches_import_stays_out(self):
+        # A package copied whole (it has a data file): its GUI module is
+        # reached by nothing, and its imports stay out but for a small
+        # pure-Python module.
+        site = self.source({'viewer/__init__.py': 'from viewer import core\n',
+                            'viewer/core.py': 'import json\nRESULT = json.dumps([1])\n',
+                            'viewer/gui.py': 'import Tkinter, colorsys\n',
+                            'viewer/icon.txt': 'icon\n'}, name='site')
+        source = self.source({'__startup__.py': 'import os, viewer\ndef run():\n'
+                                                '    print viewer.core.RESULT, sorted(os.listdir('
+                                                'os.path.dirname(viewer.__file__)))\n'})
+        status, out, err = self.freeze(source, '--path', site, '--verbose')
+        self.assertEqual((status, err), (0, ''))
+        self.assertIn('module Tkinter left out: only viewer.gui imports it, which nothing '
+                      'reaches\n', out)
+        self.assertIn('; 1 modules left out that only modules nothing imports import '
+                      '(--verbose lists them)\n', out)
+        lib = os.path.join(self.tmp, 'out', 'app', 'lib')
+        names = zipfile.ZipFile(os.path.join(lib, 'library.zip')).namelist()
+        self.assertEqual([n for n in ('lib/viewer/gui.pyc', 'colorsys.pyc', 'Tkinter.pyc',
+                                      'json/__init__.pyc') if n in names],
+                         ['lib/viewer/gui.pyc', 'colorsys.pyc', 'json/__init__.pyc'])
+        self.assertFalse(os.path.exists(os.path.join(lib, '_tkinter.so')))
+        self.assertEqual(start([os.path.join(self.tmp, 'out', 'app', 'app')]),
+                         plain(source, path=[site]))
+
     def test_debug_information_is_stripped_unless_kept(self):
         def debug_sections(path):
             sections = start(['readelf', '-S', path], env=TOOLS)[1]

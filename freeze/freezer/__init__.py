@@ -191,7 +191,7 @@ def check_glibc(needs, oldest, log):
                       % (len(late), oldest))
 
 
-def summary(counts, libraries, glibc, total):
+def summary(counts, libraries, glibc, total, left):
     parts = ['%d modules in lib/library.zip (%d KiB)' % (counts['modules'],
                                                          (counts['archive'] + 1023) // 1024),
              '%d packages copied whole' % counts['packages'],
@@ -202,6 +202,9 @@ def summary(counts, libraries, glibc, total):
         total / 1048576.0, glibc)
     if libraries.expected:
         line += '; expected on the target system: ' + ', '.join(sorted(libraries.expected))
+    if left:
+        line += ('; %d modules left out that only modules nothing imports import '
+                 '(--verbose lists them)' % len(left))
     return line
 
 
@@ -249,7 +252,7 @@ def freeze(options, search_path):
         needs = elf.needs(root)
         if options.glibc:
             check_glibc(needs, options.glibc, log)
-        line = summary(placer.counts, libraries, elf.newest(needs), size(root))
+        line = summary(placer.counts, libraries, elf.newest(needs), size(root), found.left)
         settle(placer.lib, placer.when)
         return line
 

@@ -172,6 +172,8 @@ class Finder(modulefinder.ModuleFinder):
         self.scanning = None  # the module whose code is being read
         self.from_c = {}  # extension module: the names of modules among its strings
         self.tops = {}  # top-level name: whether it is on the search path
+        self.shallow = False  # whether modules loaded now have their imports followed later
+        self.deferred = {}  # modules whose imports are followed once the program reaches them
 
     def load_module(self, fqname, fp, pathname, file_info):
         self.log.status('finding modules: %d' % len(self.modules))
@@ -193,7 +195,10 @@ class Finder(modulefinder.ModuleFinder):
         m.__code__ = code
         m.pristine = pristine  # the code is that of the whole source, as shipped
         self.read(fqname, text, tree, code, pathname)
-        self.scan_code(code, m)
+        if self.shallow:
+            self.deferred[fqname] = code, m
+        else:
+            self.scan_code(code, m)
         return m
 
     def compile(self, fqname, text, pathname):
@@ -418,10 +423,12 @@ class Found(object):
     """The result: modules by name, the top-level packages copied whole
     (name: its directories), modules left out because they do not compile,
     the program's own top-level modules, which ship beside the files of
-    SOURCE's top level, the modules that every start imports, and the
-    modules it starts from; the finder, which knows what is missing."""
+    SOURCE's top level, the modules that every start imports, the
+    modules it starts from, and what only modules that nothing reaches
+    import, left out {name: importer}; the finder, which knows what is
+    missing."""
 
-    def __init__(self, finder, packages, own, starting, starts):
+    def __init__(self, finder, packages, own, starting, starts, left):
         self.finder = finder
         self.modules = finder.modules
         self.packages = packages
@@ -429,12 +436,14 @@ class Found(object):
         self.own = own
         self.starting = starting
         self.starts = starts
+        self.left = left
 
 
-def expand(finder, name, log, tests=False):
+def expand(finder, name, log, tests=False, shallow=False):
     """Adds a module, or a package with all its submodules (with its test
-    subpackages only if `tests`). Returns False when the name itself
-    cannot be found."""
+    subpackages only if `tests`; `shallow`: the imports of the submodules
+    followed only once the program reaches them). Returns False when the
+    name itself cannot be found."""
     if finder.excluded(name):
         return True
     try:
@@ -445,11 +454,81 @@ def expand(finder, name, log, tests=False):
     if m is not None and m.__path__:
         for sub in [s for d in m.__path__ for s in package_modules(name, d, not tests)]:
             if not finder.excluded(sub):
+                finder.shallow = shallow
                 try:
                     finder.import_hook(sub)
                 except ImportError:
                     log.detail('module %s cannot be imported here' % sub)
+                finally:
+                    finder.shallow = False
     return True
+
+
+def reached(finder, roots, full):
+    """The modules that some path of the program reaches: those whose
+    imports were followed as they were found, `roots`, those below a name
+    of `full`, and what they import, in any way (reading.KINDS)."""
+    seeds = [n for n in finder.modules
+             if n not in finder.deferred or n in roots or below(n, full)]
+    return needed(finder, seeds, reading.KINDS)
+
+
+# The largest pure-Python module that a module nothing reaches may bring
+# with it: a package copied whole may need it at run time, and it costs
+# little.
+SMALL = 20000
+
+
+def locate(finder, name):
+    """The file of the module `name` along the search path, or None."""
+    path = None
+    parts = name.split('.')
+    for i, part in enumerate(parts):
+        try:
+            f, where, (_, _, kind) = finder.find_module(part, path)
+        except ImportError:
+            return None
+        if f:
+            f.close()
+        if kind == imp.PKG_DIRECTORY:
+            path = [where]
+            where = os.path.join(where, '__init__.py')
+        elif i < len(parts) - 1:
+            return None
+    return where
+
+
+def unreached(finder, log):
+    """The imports of the modules that nothing reaches, which ship all the
+    same as part of their package copied whole: a small pure-Python
+    module ships, read likewise; anything else is left out. Returns what
+    is left out, {name: its importer}."""
+    left = {}
+    while True:
+        todo = {}
+        for importer in sorted(finder.deferred):
+            for name in sorted(finder.kinds.get(importer, {})):
+                if name not in finder.modules and name not in left and not finder.excluded(name):
+                    todo.setdefault(name, importer)
+        more = False
+        for name, importer in sorted(todo.items()):
+            where = locate(finder, name)
+            if where is None or name in finder.modules:
+                continue
+            if where.endswith('.py') and os.path.getsize(where) <= SMALL:
+                finder.shallow = more = True
+                try:
+                    finder.import_hook(name)
+                except ImportError:
+                    pass
+                finally:
+                    finder.shallow = False
+            else:
+                left[name] = importer
+                log.detail('module %s left out: only %s imports it, which nothing reaches'
+                           % (name, importer))
+        if not more:
+            return left
 
 
 def find(startup, required, search_path, source, options, log):
@@ -487,20 +566,30 @@ def find(startup, required, search_path, source, options, log):
 
     roots = list(ALWAYS) + (['zlib'] if options.compress else [])
     done = set()
+    full = set(options.include)  # names whose every submodule the program reaches
     named = []  # names among an extension module's strings: modules alone, where found
-    while roots or named:
+    while True:
+        before = len(finder.modules)
         for name in roots:
             done.add(name)
-            expand(finder, name, log)
+            # The submodules of a package copied whole ship, but what they
+            # import only where the program reaches them.
+            expand(finder, name, log, shallow=name in packages)
         for name in named:
             done.add(name)
             try:
                 finder.import_hook(name)
             except ImportError:
                 pass
-        named = sorted(set(n for names in finder.from_c.values() for n in names) - done)
-        roots = [n for n in moved(finder) + plugins(finder) + sorted(
-            set(n for names in finder.by_name.values() for n in names if n)) if n not in done]
+        reach = reached(finder, done | set(required), full)
+        for name in sorted(set(finder.deferred) & reach):
+            code, m = finder.deferred.pop(name)
+            finder.scan_code(code, m)
+        named = sorted(set(n for i, names in finder.from_c.items() if i in reach
+                           for n in names) - done)
+        by_name = set(n for i, names in finder.by_name.items() if i in reach for n in names if n)
+        full |= by_name
+        roots = [n for n in moved(finder) + plugins(finder) + sorted(by_name) if n not in done]
         for name, m in sorted(finder.modules.items()):
             roots += [n for n in HIDDEN.get(name, ()) if n not in done]
             if m.__path__ and '.' not in name and name not in packages:
@@ -509,6 +598,10 @@ def find(startup, required, search_path, source, options, log):
                     packages[name] = m.__path__
                     if name not in done:
                         roots.append(name)
+        if not roots and not named and len(finder.modules) == before and not (
+                set(finder.deferred) & reached(finder, done | set(required), full)):
+            break
+    left = unreached(finder, log)
 
     starts = ['__startup__'] + sorted(required)
     home = source and os.path.realpath(source)
@@ -517,7 +610,7 @@ def find(startup, required, search_path, source, options, log):
               and (m.__file__ or '').endswith(('.py', '.pyc'))
               and os.path.dirname(os.path.realpath(m.__file__)) == home)
     starting = needed(finder, starts, ('module level', 'conditional', 'optional'))
-    return Found(finder, packages, own, starting, starts)
+    return Found(finder, packages, own, starting, starts, left)
 
 
 def source_modules(source):
@@ -547,7 +640,7 @@ def ship_source(finder, source, log):
     others, one of a package with the package copied whole. Returns those
     packages {name: directories}."""
     for name in source_modules(source):
-        if name not in finder.modules and not finder.excluded(name):
+        if not finder.excluded(name):
             expand(finder, name, log)
     packages = {}
     for name, (path, why) in sorted(finder.broken.items()):
