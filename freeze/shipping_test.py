@@ -212,13 +212,21 @@ class ShippingTest(TempTest):
         # A package copied whole (it has a data file): its GUI module is
         # reached by nothing, and its imports stay out but for a small
         # pure-Python module.
-        site = self.source({'viewer/__init__.py': 'from viewer import core\n',
-                            'viewer/core.py': 'import json\nRESULT = json.dumps([1])\n',
+        # Its plug-in is named in a string, as frameworks name them.
+        site = self.source({'viewer/__init__.py': 'from viewer import core\n'
+                                                  'MAKER = "viewer.tap"\n',
+                            'viewer/core.py': 'import json\nRESULT = json.dumps([1])\n'
+                                              'def load(name):\n'
+                                              '    return getattr(__import__("importlib"), '
+                                              '"import_module")(name)\n',
+                            'viewer/tap.py': 'import xml.dom.minidom\n'
+                                             'DOM = xml.dom.minidom.Document.__name__\n',
                             'viewer/gui.py': 'import Tkinter, colorsys\n',
                             'viewer/icon.txt': 'icon\n'}, name='site')
         source = self.source({'__startup__.py': 'import os, viewer\ndef run():\n'
                                                 '    print viewer.core.RESULT, sorted(os.listdir('
-                                                'os.path.dirname(viewer.__file__)))\n'})
+                                                'os.path.dirname(viewer.__file__)))\n'
+                                                '    print viewer.core.load(viewer.MAKER).DOM\n'})
         status, out, err = self.freeze(source, '--path', site, '--verbose')
         self.assertEqual((status, err), (0, ''))
         self.assertIn('module Tkinter left out: only viewer.gui imports it, which nothing '

@@ -29,12 +29,15 @@ import struct
 import types
 
 from . import reading
-from .habits import ALWAYS, HIDDEN, TEST_FRAMEWORK, TESTS, VENDORED, WINDOWS_ONLY
+from .habits import (ALWAYS, HIDDEN, PLUGIN_PACKAGES, TEST_FRAMEWORK, TESTS, VENDORED,
+                     WINDOWS_ONLY)
 from .interpreter import inside, is_stdlib
 from .log import Failure
 from .metadata import plugins
 
 IDENTIFIER = re.compile(r'[A-Za-z_][A-Za-z0-9_]*\Z')
+# A string of a module that may name a module by its full name.
+DOTTED = re.compile(r'[A-Za-z_][A-Za-z0-9_]*(\.[A-Za-z_][A-Za-z0-9_]*)+\Z')
 # A string of an extension module that may name a module: NUL-terminated,
 # dotted identifiers.
 NAME_IN_C = re.compile(r'(?<=\0)[A-Za-z_][A-Za-z0-9_]*(?:\.[A-Za-z_][A-Za-z0-9_]*)*(?=\0)')
@@ -174,6 +177,7 @@ class Finder(modulefinder.ModuleFinder):
         self.tops = {}  # top-level name: whether it is on the search path
         self.shallow = False  # whether modules loaded now have their imports followed later
         self.deferred = {}  # modules whose imports are followed once the program reaches them
+        self.named = {}  # module outside the standard library: the dotted names among its strings
 
     def load_module(self, fqname, fp, pathname, file_info):
         self.log.status('finding modules: %d' % len(self.modules))
@@ -224,7 +228,9 @@ class Finder(modulefinder.ModuleFinder):
         if not is_stdlib(pathname):
             if reading.MAY_IMPORT_BY_NAME.search(text):
                 self.by_name[fqname] = reading.by_name(tree, fqname, is_package)
-            self.strings.update(reading.strings(code))
+            strings = reading.strings(code)
+            self.strings.update(strings)
+            self.named[fqname] = set(n for n in strings if DOTTED.match(n))
             if '__path__' in text and reading.hands_out_path(tree):
                 self.directories.add(fqname)
 
@@ -467,10 +473,12 @@ def expand(finder, name, log, tests=False, shallow=False):
 def reached(finder, roots, full):
     """The modules that some path of the program reaches: those whose
     imports were followed as they were found, `roots`, those below a name
-    of `full`, and what they import, in any way (reading.KINDS)."""
+    of `full`, and what they import, in any way (reading.KINDS), or name
+    in a string (a plug-in's "twisted.web.tap", which a framework imports
+    by that name)."""
     seeds = [n for n in finder.modules
              if n not in finder.deferred or n in roots or below(n, full)]
-    return needed(finder, seeds, reading.KINDS)
+    return needed(finder, seeds, reading.KINDS, finder.named)
 
 
 # The largest pure-Python module that a module nothing reaches may bring
@@ -566,7 +574,7 @@ def find(startup, required, search_path, source, options, log):
 
     roots = list(ALWAYS) + (['zlib'] if options.compress else [])
     done = set()
-    full = set(options.include)  # names whose every submodule the program reaches
+    full = set(options.include + list(PLUGIN_PACKAGES))  # every submodule of them is reached
     named = []  # names among an extension module's strings: modules alone, where found
     while True:
         before = len(finder.modules)
@@ -700,10 +708,11 @@ def moved(finder):
     return sorted(result)
 
 
-def needed(finder, roots, kinds=('module level',)):
+def needed(finder, roots, kinds=('module level',), named=None):
     """The modules that importing `roots` imports for certain: those
     imported unconditionally at module level, and their packages, from
-    the roots on; with more `kinds` (reading.KINDS), those it may import."""
+    the roots on; with more `kinds` (reading.KINDS), those it may import;
+    with `named`, {module: names}, those each module names too."""
     seen = set()
     todo = list(roots)
     while todo:
@@ -714,4 +723,5 @@ def needed(finder, roots, kinds=('module level',)):
         parts = name.split('.')
         todo += ['.'.join(parts[:i]) for i in range(1, len(parts))]
         todo += [n for n, kind in finder.kinds.get(name, {}).items() if kind in kinds]
+        todo += (named or {}).get(name, ())
     return seen

@@ -64,6 +64,12 @@ ELSEWHERE = (
     'urllib.parse', 'urllib.request', 'http.client',
 )
 
+# Packages whose modules a framework imports by listing the package's
+# directories, which no reading of the lister tells: every module of them
+# that ships is reached. Twisted's getPlugins() imports every module of
+# twisted.plugins, whose plug-ins name their modules in strings.
+PLUGIN_PACKAGES = ('twisted.plugins',)
+
 # Top-level modules that import by a computed name the targets of entry
 # points, which plugins() ships from the distribution metadata: no
 # warning that reading cannot tell what they import.
