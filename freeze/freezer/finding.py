@@ -257,7 +257,8 @@ class Finder(modulefinder.ModuleFinder):
                 self.scan_code(code, m)
         with open(pathname, 'rb') as f:
             names = set(NAME_IN_C.findall(f.read()))
-        self.from_c[fqname] = sorted(n for n in names if not below(n, [fqname]) and self.exists(n))
+        self.from_c[fqname] = sorted(n for n in names
+                                     if not below(n, [fqname]) and self.exists(n))
         for name in self.from_c[fqname]:
             self.log.detail('module %s, named in extension module %s' % (name, fqname))
 
