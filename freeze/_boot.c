@@ -152,19 +152,19 @@ static PyObject *unmarshal(const char *data, Py_ssize_t size)
 }
 
 /* The module name that `args` of find_module or load_module begin with;
- * `*path` (if not NULL) the path that may follow it. */
+ * `*path` (if not NULL) the path that may follow it. A unicode name is
+ * taken in the default encoding, as zipimport takes it: the string it
+ * caches lives as long as `args`. */
 static const char *name_arg(PyObject *args, PyObject **path)
 {
-    const Py_ssize_t n = PyTuple_GET_SIZE(args);
-    PyObject *name = n > 0 ? PyTuple_GET_ITEM(args, 0) : NULL;
-    if (name == NULL || n > (path ? 2 : 1) || !PyString_Check(name) ||
-        strlen(PyString_AS_STRING(name)) != (size_t)PyString_GET_SIZE(name)) {
-        PyErr_SetString(PyExc_TypeError, "a module name is needed");
+    const char *name;
+    PyObject *given = Py_None;
+    if (path == NULL ? !PyArg_ParseTuple(args, "s:load_module", &name)
+                     : !PyArg_ParseTuple(args, "s|O:find_module", &name, &given))
         return NULL;
-    }
     if (path != NULL)
-        *path = n == 2 ? PyTuple_GET_ITEM(args, 1) : Py_None;
-    return PyString_AS_STRING(name);
+        *path = given;
+    return name;
 }
 
 static PyObject *boot_code(PyObject *self, PyObject *args)

@@ -242,6 +242,29 @@ LOADING_SITE = dict([('deep/__init__.py', BODY), ('failing.py', 'import os\nx = 
                                                'tools/__init__.py', 'tools/sub/__init__.py',
                                                'tools/sub/mod.py', 'tools/shadow/__init__.py')])
 
+# What a program sees of how it was started: the files beside
+# __startup__, a warning's line, the build's configuration, finders asked
+# with unicode names.
+MACHINERY = {
+    '__startup__.py': 'import os, sys, sysconfig, apkg\n'
+                      'from distutils import sysconfig as build\n'
+                      'def run():\n'
+                      '    for finder in sys.meta_path:\n'
+                      '        finder.find_module(u"apkg.sub", apkg.__path__)\n'
+                      '    print open(os.path.join(os.path.dirname(__file__), "settings.ini")).read()\n'
+                      '    apkg.careful()\n'
+                      '    for name in ("prefix", "exec_prefix", "LIBDIR", "BINDIR", "INCLUDEPY",\n'
+                      '                 "LIBDEST"):\n'
+                      '        print name, os.path.relpath(sysconfig.get_config_var(name), '
+                      'sys.prefix),\n'
+                      '        print os.path.relpath(build.get_config_var(name), sys.prefix)\n',
+    'settings.ini': 'answer = 42\n',
+    'apkg/__init__.py': 'import warnings\n'
+                        'def careful():\n'
+                        '    warnings.warn("careful", stacklevel=1)\n',
+    'apkg/sub.py': '',
+}
+
 # Objects that hash by their address, which lies in the interpreter
 # library: the order of a set keyed by them is the plain interpreter's.
 ADDRESSES = {
@@ -360,6 +383,9 @@ class FidelityTest(TempTest):
         self.assertEqual([kinds[m + '.pyc'] for m in ('early', 'deep/er', 'late', 'deep/later')],
                          [zipfile.ZIP_STORED] * 2 + [zipfile.ZIP_DEFLATED] * 2)
 
+    def test_startup_files_warnings_configuration_and_finders_as_under_the_interpreter(self):
+        self.compare(MACHINERY)
+
     def test_sets_ordered_by_addresses_iterate_in_the_same_order(self):
         self.compare(ADDRESSES)
 
@@ -388,24 +414,35 @@ class NoWritesTest(TempTest):
                                                 '        imp.load_module("again", *imp.find_module('
                                                 '"pkg", [where]))\n'
                                                 '        print imp.load_source("checker", os.path.'
-                                                'join(where, "pkg", "checker.py")).NAME\n',
+                                                'join(where, "pkg", "checker.py")).NAME\n'
+                                                '        print imp.load_source("tpl", os.path.join('
+                                                'where, "pkg", "templates", "tpl.py")).NAME\n'
+                                                '        sys.path.insert(0, sys.argv[1])\n'
+                                                '        import mine\n'
+                                                '        print sorted(os.listdir(sys.argv[1]))\n',
                               'pkg/__init__.py': 'import os\ndef read():\n    return open(os.path.'
                                                  'join(os.path.dirname(__file__), "d.txt")).read()\n',
                               'pkg/checker.py': 'NAME = "checker"\n',
+                              'pkg/templates/tpl.py': 'NAME = "template"\n',
                               'pkg/d.txt': 'data\n'})
         app = self.frozen(source)
         copy = os.path.join(self.tmp, 'copy')
         status, _, err = start(['cp', '-r', app, copy], env=TOOLS)
         self.assertEqual(status, 0, err)
         log = os.path.join(self.tmp, 'trace')
+        # Elsewhere, as under the interpreter, bytecode is written.
+        mine = os.path.join(self.tmp, 'mine')
+        write(os.path.join(mine, 'mine.py'), 'X = 1\n')
         for script in ('shift; exec "$@"', 'mount --bind -o ro "$1" "$1"; shift; exec "$@"'):
-            for args in ([], ['again']):
+            for args in ([], [mine]):
+                if os.path.exists(os.path.join(mine, 'mine.pyc')):
+                    os.remove(os.path.join(mine, 'mine.pyc'))
                 status, out, err = start(['unshare', '--mount', '--', 'sh', '-ec', script, 'sh',
                                           copy, 'strace', '-f', '-e',
                                           'trace=openat,open,mkdir,rename', '-o', log,
                                           os.path.join(copy, 'app')] + args, env=TOOLS)
-                self.assertEqual((status, out), (0, 'data\n\n' + ('checker\n' if args else '')),
-                                 err)
+                self.assertEqual((status, out), (0, 'data\n\n' + (
+                    "checker\ntemplate\n['mine.py', 'mine.pyc']\n" if args else '')), err)
                 with open(log) as f:
                     calls = [line for line in f if copy in line]
                 written = [line for line in calls

@@ -29,8 +29,10 @@ interpreter loads them.
 
 A module of lib that the program loads itself, past these importers, with
 imp.load_module or imp.load_source (as linters load their checkers) runs
-the archive's bytecode too; any other is compiled in memory, and bytecode
-is never written (sys.dont_write_bytecode).
+the archive's bytecode too; any other source of the application they
+load is compiled in memory, its bytecode never written there. Elsewhere
+bytecode is written as the interpreter writes it (sys.dont_write_bytecode
+stays as it was).
 
 lib/library-source is appended to sys.path, after the archive, whose
 modules are found first: tools that look for a module's source file along
@@ -258,13 +260,25 @@ def loaders(finder):
         bytecode = in_archive(source, finder.archive._files)
         return bytecode and finder.run(name, kind, bytecode)
 
+    def unwritten(pathname, load, *args):
+        """Runs an imp loader; bytecode of a source of the application is
+        compiled in memory, never written there."""
+        if not pathname.startswith(HOME):
+            return load(*args)
+        saved, sys.dont_write_bytecode = sys.dont_write_bytecode, True
+        try:
+            return load(*args)
+        finally:
+            sys.dont_write_bytecode = saved
+
     def module(name, file, pathname, description):
         kind = description[2]
         return (kind in (imp.PY_SOURCE, imp.PKG_DIRECTORY) and shipped(name, pathname, kind)
-                or load_module(name, file, pathname, description))
+                or unwritten(pathname, load_module, name, file, pathname, description))
 
     def source(name, pathname, *file):
-        return shipped(name, pathname, imp.PY_SOURCE) or load_source(name, pathname, *file)
+        return (shipped(name, pathname, imp.PY_SOURCE)
+                or unwritten(pathname, load_source, name, pathname, *file))
 
     return module, source
 
@@ -315,9 +329,6 @@ def start(namespace, environment):
     finder = Finder(archive)
     sys.meta_path.insert(0, _boot.Finder(sys.path_importer_cache, hook, finder))
     imp.load_module, imp.load_source = loaders(finder)
-    # Other modules that the program loads past these importers are
-    # compiled in memory, never written.
-    sys.dont_write_bytecode = True
     # Last on the path, the sources: the archive's modules are found first,
     # and tools that look for a module's source file (linters) find it.
     sys.path.append(HOME + SOURCES[:-1])
@@ -325,4 +336,9 @@ def start(namespace, environment):
     sys.path_importer_cache[ARCHIVE] = archive
     sys.excepthook = excepthook
     body = code(archive.get_data(ARCHIVE + '/__startup__.app'))
+    # Its file lies in lib beside SOURCE's other files, as far as
+    # dirname(__file__) tells; its source, for warnings and linecache,
+    # comes from its loader.
+    namespace['__file__'] = HOME + 'lib/__startup__.py'
+    namespace['__loader__'] = archive
     exec body in namespace

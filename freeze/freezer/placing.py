@@ -27,8 +27,10 @@ for byte.
 """
 
 import imp
+import importlib
 import marshal
 import os
+import re
 import shutil
 import struct
 import time
@@ -109,6 +111,45 @@ def renamed(code, filename):
 
 def code_bytes(code, when):
     return imp.get_magic() + struct.pack('<I', when) + marshal.dumps(code)
+
+
+# The modules that hold the build's configuration variables, which
+# sysconfig and distutils.sysconfig read (_sysconfigdata, and Debian's
+# _sysconfigdata_nd behind it).
+CONFIGURATION = re.compile(r'_sysconfigdata(_\w+)?\Z')
+RELOCATE = """import re as _re
+import sys as _sys
+
+# The build's paths, in the application directory instead.
+_BUILT = _re.compile(%r)
+
+
+def _here(value):
+    return _BUILT.sub(lambda m: _sys.prefix, value) if isinstance(value, str) else value
+
+
+build_time_vars = dict((_k, _here(_v)) for _k, _v in {
+%s}.items())
+"""
+
+
+def configuration(name):
+    """The source of a module of the build's configuration variables, in
+    which every path below the build's prefix or exec_prefix names the
+    same place below the application directory, sys.prefix, when it
+    runs: sysconfig and distutils.sysconfig answer for the application.
+    None for any other module."""
+    if not CONFIGURATION.match(name):
+        return None
+    variables = getattr(importlib.import_module(name), 'build_time_vars', None)
+    if not isinstance(variables, dict):
+        return None
+    prefixes = sorted(set(p.rstrip('/') for p in (variables.get('prefix'),
+                                                  variables.get('exec_prefix')) if p), key=len)
+    if not prefixes:
+        return None
+    built = '(%s)(?=/|\\s|$|:)' % '|'.join(re.escape(p) for p in reversed(prefixes))
+    return RELOCATE % (built, ''.join('    %r: %r,\n' % item for item in sorted(variables.items())))
 
 
 def packs(data):
@@ -192,7 +233,12 @@ class Placer(object):
                     or name in found.own):
                 continue
             member = name.replace('.', '/') + ('/__init__' if m.__path__ else '')
-            if m.__file__.endswith('.py'):
+            settings = configuration(name)
+            if settings is not None:
+                members[member + '.pyc'] = name, code_bytes(compile(
+                    settings, SOURCES + member + '.py', 'exec'), self.when)
+                self.write_source(SOURCES + member + '.py', settings)
+            elif m.__file__.endswith('.py'):
                 members[member + '.pyc'] = name, bytecode(m.__file__, SOURCES + member + '.py',
                                                           self.when, m)
                 target = os.path.join(self.root, SOURCES + member + '.py')
