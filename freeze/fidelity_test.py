@@ -59,10 +59,10 @@ ELF_FILES = {
     '__startup__.py': 'import hashlib, os, subprocess, tools\n'
                       'def run():\n'
                       '    here = os.path.dirname(tools.__file__)\n'
-                      '    for name in ("bin/helper", "bin/static", "obj.o"):\n'
+                      '    for name in ("bin/helper", "bin/static", "bin/pie", "obj.o"):\n'
                       '        with open(os.path.join(here, name), "rb") as f:\n'
                       '            print name, hashlib.md5(f.read()).hexdigest()\n'
-                      '    for name in ("bin/helper", "bin/static"):\n'
+                      '    for name in ("bin/helper", "bin/static", "bin/pie"):\n'
                       '        print subprocess.check_output([os.path.join(here, name)])\n',
     'tools/__init__.py': '',
 }
@@ -324,7 +324,8 @@ class FidelityTest(TempTest):
         def setup(source, _):
             tools = os.path.join(source, 'tools')
             main = 'int main(void) { puts("%s"); return 0; }\n'
-            for name, flags in (('bin/helper', []), ('bin/static', ['-static'])):
+            for name, flags in (('bin/helper', []), ('bin/static', ['-static']),
+                                ('bin/pie', ['-static-pie'])):
                 write(os.path.join(tools, name + '.c'),
                       '#include <stdio.h>\n' + main % name.split('/')[1])
                 status, _, err = start(['cc', '-o', os.path.join(tools, name),

@@ -51,7 +51,8 @@ RUNTIME_DATA = {
     'libtk8.6.so': ('tk8.6', (('TK_LIBRARY', 'tk8.6'),)),
 }
 PT_LOAD, PT_DYNAMIC, PT_INTERP = 1, 2, 3
-DT_NULL, DT_NEEDED, DT_STRTAB = 0, 1, 5
+DT_NULL, DT_NEEDED, DT_STRTAB, DT_FLAGS_1 = 0, 1, 5, 0x6ffffffb
+DF_1_PIE = 0x08000000
 # How objdump heads what it prints of each file.
 FORMAT = ':     file format elf64-x86-64'
 TOOLS = (('patchelf', 'patchelf'), ('ldd', 'libc-bin'), ('objdump', 'binutils'),
@@ -85,11 +86,30 @@ def is_dynamic(path):
 def is_shared_object(path):
     """True for what the dynamic loader loads into a process: a 64-bit
     little-endian ELF shared object with a dynamic section and no program
-    interpreter. Executables, object files and static binaries are not."""
+    interpreter. Executables, object files and static binaries are not,
+    nor a static position-independent executable, which has a dynamic
+    section that it relocates itself, and says so (DF_1_PIE)."""
     with open(path, 'rb') as f:
         kind, table = segments(f)
-    types = set(t for t, _, _, _ in table)
-    return kind == 3 and PT_DYNAMIC in types and PT_INTERP not in types
+        types = set(t for t, _, _, _ in table)
+        if kind != 3 or PT_DYNAMIC not in types or PT_INTERP in types:
+            return False
+        return not any(tag == DT_FLAGS_1 and value & DF_1_PIE for tag, value in tags(f, table))
+
+
+def tags(f, table):
+    """(tag, value) of each entry of the dynamic section of an open ELF
+    file whose program headers are `table`."""
+    dynamic = [(offset, size) for t, offset, _, size in table if t == PT_DYNAMIC]
+    f.seek(dynamic[0][0] if dynamic else 0)
+    data = f.read(dynamic[0][1] if dynamic else 0)
+    found = []
+    for i in range(0, len(data) - 15, 16):
+        tag, value = struct.unpack_from('<qQ', data, i)
+        if tag == DT_NULL:
+            break
+        found.append((tag, value))
+    return found
 
 
 def needed(path):
@@ -97,22 +117,14 @@ def needed(path):
     (DT_NEEDED), in their order."""
     with open(path, 'rb') as f:
         _, table = segments(f)
-        dynamic = [(offset, size) for t, offset, _, size in table if t == PT_DYNAMIC]
-        f.seek(dynamic[0][0] if dynamic else 0)
-        data = f.read(dynamic[0][1] if dynamic else 0)
-        tags = []
-        for i in range(0, len(data) - 15, 16):
-            tag, value = struct.unpack_from('<qQ', data, i)
-            if tag == DT_NULL:
-                break
-            tags.append((tag, value))
-        strings = [value for tag, value in tags if tag == DT_STRTAB]
+        entries = tags(f, table)
+        strings = [value for tag, value in entries if tag == DT_STRTAB]
         where = [offset + strings[0] - address for t, offset, address, size in table
                  if strings and t == PT_LOAD and address <= strings[0] < address + size]
         if not where:
             raise Failure('%s has no dynamic string table that can be read' % path)
         names = []
-        for tag, value in tags:
+        for tag, value in entries:
             if tag == DT_NEEDED:
                 f.seek(where[0] + value)
                 names.append(f.read(4096).split('\0', 1)[0])
