@@ -49,6 +49,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <immintrin.h>
+#include <stdint.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -124,19 +126,21 @@ static int absolute(PyCodeObject *co, PyObject **from, PyObject **to)
     return 0;
 }
 
-/* The code in `size` bytes of bytecode at `data`. */
-static PyObject *unmarshal(const char *data, Py_ssize_t size)
+/* The code in `size` bytes of bytecode at `data`, read from `where`:
+ * bytecode of this interpreter's magic number, as the interpreter checks
+ * it. */
+static PyObject *unmarshal(const char *data, Py_ssize_t size, const char *where)
 {
-    if (size < 8) {
-        PyErr_SetString(PyExc_ImportError, "bytecode too short");
+    const long magic = PyImport_GetMagicNumber();
+    if (size < 8 || (data[0] & 0xff) != (magic & 0xff) || (data[1] & 0xff) != (magic >> 8 & 0xff) ||
+        (data[2] & 0xff) != (magic >> 16 & 0xff) || (data[3] & 0xff) != (magic >> 24 & 0xff)) {
+        PyErr_Format(PyExc_ImportError, "Bad magic number in %s", where);
         return NULL;
     }
     PyObject *co = PyMarshal_ReadObjectFromString((char *)data + 8, size - 8);
-    if (co == NULL)
-        return NULL;
-    if (!PyCode_Check(co)) {
-        Py_DECREF(co);
-        PyErr_SetString(PyExc_ImportError, "bytecode holds no code");
+    if (co == NULL || !PyCode_Check(co)) {
+        Py_XDECREF(co);
+        PyErr_Format(PyExc_ImportError, "bad marshal data in %s", where);
         return NULL;
     }
     PyObject *from = NULL;
@@ -171,10 +175,11 @@ static PyObject *boot_code(PyObject *self, PyObject *args)
 {
     (void)self;
     const char *data;
+    const char *where;
     Py_ssize_t size;
-    if (!PyArg_ParseTuple(args, "s#:code", &data, &size))
+    if (!PyArg_ParseTuple(args, "s#s:code", &data, &size, &where))
         return NULL;
-    return unmarshal(data, size);
+    return unmarshal(data, size, where);
 }
 
 /* Makes the file names of a function's code absolute, of a static or
@@ -358,18 +363,129 @@ static PyObject *lookup(PyObject *files, char *member, Py_ssize_t n, const char 
     return toc;
 }
 
+/* The CRC-32 of zip archives, eight bytes a step; `clmul` where the
+ * processor multiplies without carries (crc_fold). */
+static uint32_t crc_table[8][256];
+static int clmul;
+
+static void crc_setup(void)
+{
+    __builtin_cpu_init();
+    clmul = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    for (uint32_t i = 0; i < 256; i++) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; k++)
+            c = c & 1 ? 0xedb88320U ^ (c >> 1) : c >> 1;
+        crc_table[0][i] = c;
+    }
+    for (uint32_t i = 0; i < 256; i++) {
+        for (int t = 1; t < 8; t++)
+            crc_table[t][i] = crc_table[0][crc_table[t - 1][i] & 0xff] ^ (crc_table[t - 1][i] >> 8);
+    }
+}
+
+/* With carry-less multiplication, where the processor has it: 64 bytes
+ * folded a step, as Intel's "Fast CRC Computation for Generic Polynomials
+ * Using PCLMULQDQ Instruction" describes it, for the reflected polynomial
+ * 0xedb88320. `c` is the running value; `n` is at least 64 and a multiple
+ * of 16. Every member read at start is checked: this takes a tenth of the
+ * instructions that tables take. */
+
+__attribute__((target("pclmul,sse4.1"))) static uint32_t crc_fold(uint32_t c,
+                                                                   const unsigned char *p,
+                                                                   size_t n)
+{
+    static const uint64_t k1k2[2] = {0x0154442bd4ULL, 0x01c6e41596ULL};
+    static const uint64_t k3k4[2] = {0x01751997d0ULL, 0x00ccaa009eULL};
+    static const uint64_t k5k0[2] = {0x0163cd6124ULL, 0};
+    static const uint64_t poly[2] = {0x01db710641ULL, 0x01f7011641ULL};
+    __m128i x1 = _mm_loadu_si128((const __m128i *)p);
+    __m128i x2 = _mm_loadu_si128((const __m128i *)(p + 16));
+    __m128i x3 = _mm_loadu_si128((const __m128i *)(p + 32));
+    __m128i x4 = _mm_loadu_si128((const __m128i *)(p + 48));
+    x1 = _mm_xor_si128(x1, _mm_cvtsi32_si128((int)c));
+    __m128i k = _mm_loadu_si128((const __m128i *)k1k2);
+    for (p += 64, n -= 64; n >= 64; p += 64, n -= 64) {
+        const __m128i l1 = _mm_clmulepi64_si128(x1, k, 0x00);
+        const __m128i l2 = _mm_clmulepi64_si128(x2, k, 0x00);
+        const __m128i l3 = _mm_clmulepi64_si128(x3, k, 0x00);
+        const __m128i l4 = _mm_clmulepi64_si128(x4, k, 0x00);
+        x1 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x1, k, 0x11), l1),
+                           _mm_loadu_si128((const __m128i *)p));
+        x2 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x2, k, 0x11), l2),
+                           _mm_loadu_si128((const __m128i *)(p + 16)));
+        x3 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x3, k, 0x11), l3),
+                           _mm_loadu_si128((const __m128i *)(p + 32)));
+        x4 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x4, k, 0x11), l4),
+                           _mm_loadu_si128((const __m128i *)(p + 48)));
+    }
+    /* Four 128-bit values into one, then the 16-byte blocks left. */
+    k = _mm_loadu_si128((const __m128i *)k3k4);
+    const __m128i rest[3] = {x2, x3, x4};
+    for (int i = 0; i < 3; i++)
+        x1 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x1, k, 0x11), rest[i]),
+                           _mm_clmulepi64_si128(x1, k, 0x00));
+    for (; n >= 16; p += 16, n -= 16)
+        x1 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x1, k, 0x11),
+                                         _mm_loadu_si128((const __m128i *)p)),
+                           _mm_clmulepi64_si128(x1, k, 0x00));
+    /* 128 bits to 64, then Barrett's reduction to 32. */
+    const __m128i low = _mm_setr_epi32(~0, 0, ~0, 0);
+    x2 = _mm_clmulepi64_si128(x1, k, 0x10);
+    x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2);
+    k = _mm_loadu_si128((const __m128i *)k5k0);
+    x2 = _mm_srli_si128(x1, 4);
+    x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, low), k, 0x00), x2);
+    k = _mm_loadu_si128((const __m128i *)poly);
+    x2 = _mm_clmulepi64_si128(_mm_and_si128(x1, low), k, 0x10);
+    x2 = _mm_clmulepi64_si128(_mm_and_si128(x2, low), k, 0x00);
+    return (uint32_t)_mm_extract_epi32(_mm_xor_si128(x1, x2), 1);
+}
+
+static uint32_t crc32(const unsigned char *p, size_t n)
+{
+    uint32_t c = 0xffffffffU;
+    if (clmul && n >= 64) {
+        const size_t folded = n & ~(size_t)15;
+        c = crc_fold(c, p, folded);
+        p += folded;
+        n -= folded;
+    }
+    for (; n >= 8; n -= 8, p += 8) {
+        const uint32_t a = c ^ ((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 |
+                                (uint32_t)p[3] << 24);
+        c = crc_table[7][a & 0xff] ^ crc_table[6][a >> 8 & 0xff] ^ crc_table[5][a >> 16 & 0xff] ^
+            crc_table[4][a >> 24] ^ crc_table[3][p[4]] ^ crc_table[2][p[5]] ^ crc_table[1][p[6]] ^
+            crc_table[0][p[7]];
+    }
+    while (n-- > 0)
+        c = crc_table[0][(c ^ *p++) & 0xff] ^ (c >> 8);
+    return c ^ 0xffffffffU;
+}
+
 /* The code of the member at `toc` of `importer`'s archive: a stored
- * member read here, any other decompressed by zipimport. */
+ * member read here, any other decompressed by zipimport; a member whose
+ * CRC-32 is not the one the archive records is damaged. */
 static PyObject *code_at(PyObject *importer, PyObject *toc)
 {
-    if (!PyTuple_Check(toc) || PyTuple_GET_SIZE(toc) < 5) {
+    if (!PyTuple_Check(toc) || PyTuple_GET_SIZE(toc) < 8 ||
+        !PyString_Check(PyTuple_GET_ITEM(toc, 0))) {
         PyErr_SetString(zip_error, "bad entry in the archive's table");
         return NULL;
     }
+    const char *where = PyString_AS_STRING(PyTuple_GET_ITEM(toc, 0));
+    const unsigned long recorded = PyInt_AsUnsignedLongMask(PyTuple_GET_ITEM(toc, 7)) & 0xffffffffUL;
     PyObject *data = PyInt_AsLong(PyTuple_GET_ITEM(toc, 1)) == 0
                          ? read_stored(toc)
                          : PyObject_CallMethod(importer, "get_data", "O", PyTuple_GET_ITEM(toc, 0));
-    PyObject *co = data ? unmarshal(PyString_AS_STRING(data), PyString_GET_SIZE(data)) : NULL;
+    if (data != NULL && (!PyString_Check(data) ||
+                         crc32((const unsigned char *)PyString_AS_STRING(data),
+                               (size_t)PyString_GET_SIZE(data)) != recorded)) {
+        Py_CLEAR(data);
+        PyErr_Format(zip_error, "%s is damaged: its CRC-32 is not the one recorded", where);
+    }
+    PyObject *co = data ? unmarshal(PyString_AS_STRING(data), PyString_GET_SIZE(data), where)
+                        : NULL;
     Py_XDECREF(data);
     return co;
 }
@@ -723,8 +839,50 @@ static PyTypeObject finder_type = {
     .tp_new = PyType_GenericNew,
 };
 
+/* The code of a member of an importer's archive, by its name in the
+ * archive's table, as code_at reads it. */
+static PyObject *boot_member(PyObject *self, PyObject *args)
+{
+    (void)self;
+    PyObject *importer, *key;
+    if (!PyArg_ParseTuple(args, "O!S:member", &archive_type, &importer, &key))
+        return NULL;
+    PyObject *files = FIELD(importer, files_at);
+    PyObject *toc = files != NULL && PyDict_Check(files) ? PyDict_GetItem(files, key) : NULL;
+    if (toc == NULL) {
+        PyErr_Format(zip_error, "no member %s", PyString_AS_STRING(key));
+        return NULL;
+    }
+    return code_at(importer, toc);
+}
+
+/* Runs __boot__ from the archive, checked as code_at checks the modules
+ * it loads: zipimport would run a damaged member as it is. */
+static PyObject *boot_boot(PyObject *self, PyObject *args)
+{
+    (void)self;
+    (void)args;
+    PyObject *importer = PyObject_CallFunctionObjArgs((PyObject *)&archive_type, archive, NULL);
+    if (importer == NULL)
+        return NULL;
+    PyObject *module = NULL;
+    PyObject *files = FIELD(importer, files_at);
+    PyObject *toc = files != NULL && PyDict_Check(files)
+                        ? PyDict_GetItemString(files, "__boot__.pyc") : NULL;
+    PyObject *co = toc != NULL ? code_at(importer, toc) : NULL;
+    if (co != NULL)
+        module = execute("__boot__", co, NULL, NULL, NULL);
+    else if (!PyErr_Occurred())
+        PyErr_Format(zip_error, "%s holds no __boot__.pyc", PyString_AS_STRING(archive));
+    Py_XDECREF(co);
+    Py_DECREF(importer);
+    return module;
+}
+
 static PyMethodDef functions[] = {
+    {"boot", boot_boot, METH_NOARGS, "Runs __boot__ from the archive, checked."},
     {"code", boot_code, METH_VARARGS, "The code in bytecode, its file names made absolute."},
+    {"member", boot_member, METH_VARARGS, "The code of a member of an archive, checked."},
     {"settle", boot_settle, METH_NOARGS, "Makes the file names of the codecs absolute."},
     {NULL, NULL, 0, NULL},
 };
@@ -771,6 +929,7 @@ static int setup(void)
         PyErr_SetString(PyExc_ImportError, "_boot: zipimport.zipimporter is not a type");
         return -1;
     }
+    crc_setup();
     archive_type.tp_base = (PyTypeObject *)base;
     archive_type.tp_basicsize = archive_type.tp_base->tp_basicsize;
     archive_at = offset(archive_type.tp_base, "archive");

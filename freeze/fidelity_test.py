@@ -10,6 +10,7 @@ replaced.
 
 import os
 import py_compile
+import shutil
 import sys
 import sysconfig
 import unittest
@@ -397,6 +398,54 @@ class FidelityTest(TempTest):
         err = self.compare(NAMED_TESTS, site=NAMED_TESTS_SITE, options=('--include', 'withdata'))
         self.assertIn('sources of packages copied whole that do not compile ship as they are, '
                       'and importing one raises SyntaxError (1): withdata.modern\n', err)
+
+
+class DamageTest(TempTest):
+    def test_a_damaged_archive_or_bytecode_fails_with_a_message_never_a_signal(self):
+        source = self.source({'__startup__.py': 'import json, tools, tools.old\n'
+                                                'def run():\n'
+                                                '    print json.dumps([tools.NAME, tools.old.N])\n',
+                              'tools/__init__.py': 'NAME = "tools"\n',
+                              'tools/data.txt': 'data\n'})
+        compiled = os.path.join(source, 'tools', 'old.pyc')
+        write(compiled[:-1], 'N = 1\n')
+        py_compile.compile(compiled[:-1], compiled)
+        os.remove(compiled[:-1])
+        app = self.frozen(source)
+        archive = os.path.join(app, 'lib', 'library.zip')
+        with open(archive, 'rb') as f:
+            whole = f.read()
+        with open(os.path.join(app, 'lib', 'tools', 'old.pyc'), 'rb') as f:
+            old = f.read()
+        # The launcher imports the archive's __startup__ itself, through
+        # zipimport, which checks no CRC-32: a damage of its few bytes is
+        # not caught.
+        with zipfile.ZipFile(archive) as z:
+            stub = z.getinfo('__startup__.pyc')
+        stub = xrange(stub.header_offset, stub.header_offset + 30 + len(stub.filename)
+                      + stub.compress_size)
+        damages = [(archive, whole[:at] + chr(ord(whole[at]) ^ 0x10) + whole[at + 1:])
+                   for at in range(0, len(whole), len(whole) // 97 + 1) if at not in stub]
+        damages += [(archive, whole[:at]) for at in range(0, len(whole), len(whole) // 13 + 1)]
+        damages += [(os.path.join(app, 'lib', 'tools', 'old.pyc'), chr(ord(old[0]) ^ 1) + old[1:])]
+        for path, data in damages:
+            shutil.copy(path, path + '.good')
+            with open(path, 'wb') as f:
+                f.write(data)
+            status, out, err = start(['timeout', '-s', 'KILL', '20', os.path.join(app, 'app')],
+                                     env=TOOLS)
+            os.rename(path + '.good', path)
+            self.assertIn(status, (0, 1), (path, len(data), err))
+            if status:
+                # One line names what is damaged; a truncated archive is no
+                # archive to the launcher.
+                self.assertRegexpMatches(err.splitlines()[-1], r'library\.zip/\S+ is damaged|'
+                                                               r'Bad magic number in \S+old\.pyc|'
+                                                               r'No module named __startup__')
+        self.assertEqual(status, 1)
+        self.assertTrue(err.endswith('ImportError: Bad magic number in %s/lib/tools/old.pyc\n'
+                                     % app), err)
+        self.assertEqual(start([os.path.join(app, 'app')]), (0, '["tools", 1]\n', ''))
 
 
 class NoWritesTest(TempTest):

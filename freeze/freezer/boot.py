@@ -1,7 +1,8 @@
 """How a frozen application imports its own modules. This file is not
-the freezer's: it ships in every application as the module __boot__ of
-lib/library.zip, and __startup__ calls start(globals(), environment)
-before anything of the program runs.
+the freezer's: it ships in every application as the member __boot__.pyc
+of lib/library.zip, which the archive's __startup__ has _boot run, its
+CRC-32 and magic number checked, and then calls start(globals(),
+environment) before anything of the program runs.
 
 Python 2.7 would import the application's modules as it imports any
 module, which goes wrong in two ways for a directory that is copied and
@@ -106,7 +107,7 @@ class Archive(_boot.Archive):
         return base + '/__init__' if base + '/__init__.pyc' in self._files else base
 
     def body(self, member):
-        return code(self.get_data(member + '.pyc'))
+        return _boot.member(self, member + '.pyc')
 
     def filename(self, member, body):
         """The source where there is one, as under the interpreter: code that
@@ -217,10 +218,10 @@ class Finder(object):
         `path`."""
         if path.startswith(INSIDE):
             # The source lies in lib, its bytecode in the archive.
-            return code(self.archive.get_data(path))
+            return _boot.member(self.archive, path[len(INSIDE):])
         if path.endswith('.pyc'):
             with open(path, 'rb') as f:
-                return code(f.read())
+                return code(f.read(), path)
         with open(path, 'rU') as f:
             return compile(f.read() + '\n', path, 'exec', 0, True)
 
@@ -335,7 +336,7 @@ def start(namespace, environment):
     sys.path_hooks.insert(0, hook)
     sys.path_importer_cache[ARCHIVE] = archive
     sys.excepthook = excepthook
-    body = code(archive.get_data(ARCHIVE + '/__startup__.app'))
+    body = _boot.member(archive, '__startup__.app')
     # Its file lies in lib beside SOURCE's other files, as far as
     # dirname(__file__) tells; its source, for warnings and linecache,
     # comes from its loader.

@@ -50,7 +50,7 @@ BOOT_MODULES = ('codecs', 'encodings')
 # Where the sources of the archive's modules lie, relative to the application.
 SOURCES = 'lib/library-source/'
 # The archive's __startup__: __boot__ runs the program's own.
-STARTUP = "__import__('__boot__').start(globals(), %r)\n"
+STARTUP = "__import__('_boot').boot().start(globals(), %r)\n"
 BOOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'boot.py')
 # The modules of lib/python2.7 that the interpreter imports while it
 # starts, and the codecs it is most often seen in: their sources ship.
