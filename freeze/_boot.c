@@ -2,45 +2,53 @@
  * _boot: the part of __boot__ that every import passes through, in C. A
  * large program imports hundreds of modules at start, and the same steps
  * written in Python took longer than the plain interpreter's whole import
- * of them.
+ * of them; and in C they leave no frames in tracebacks and no events for
+ * tracers.
  *
- * It ships in lib of every application and is imported by __boot__ while
- * sys.path is still the launcher's two entries: lib, then the archive.
+ * It ships in lib of every application and is imported by the archive's
+ * __startup__ while sys.path is still the launcher's two entries: lib,
+ * then the archive.
  *
- *   code(data)      the code in bytecode `data` (a .pyc: eight bytes of
- *                   header, then the marshalled code), its file names
- *                   that are relative to the application directory
- *                   ("lib/...") made absolute.
+ *   boot()          runs __boot__ from the archive, checked as every
+ *                   member is (code_at), and returns it.
+ *   code(data, where)
+ *                   the code in bytecode `data` (a .pyc: eight bytes of
+ *                   header, then the marshalled code), read from `where`,
+ *                   its file names that are relative to the application
+ *                   directory ("lib/...") made absolute.
+ *   member(archive, name)
+ *                   the code of a member of the archive, checked.
  *   settle()        makes those of the functions of the modules that the
  *                   interpreter imported from lib/python2.7 before
  *                   __boot__ took over, and of their classes' methods,
  *                   absolute.
- *   Archive         zipimport's importer with load_module that runs the
- *                   archive's bytecode as it was shipped (__boot__ adds
- *                   what runpy and pkgutil ask of a loader).
- *   Finder(importers, hook, finder)
- *                   the one finder on the meta path. It finds
+ *   Archive         zipimport's importer, whose table it reads.
+ *   Finder(finder)  the one finder on the meta path. It finds and loads
  *                   - a module of the archive's top level, when sys.path
  *                     holds nothing but lib before the archive, and a
- *                     module of a package of the archive (whose __path__
- *                     is the package's one entry in the archive): it
- *                     answers with the entry's importer, from `importers`
- *                     (sys.path_importer_cache), made by `hook(entry)`
- *                     when there is none yet. A package of the archive
- *                     holds nothing else: a name it lacks is not found;
+ *                     module of a package of the archive, whose __path__
+ *                     is the directory of its sources in
+ *                     lib/library-source: as the interpreter loads a
+ *                     module of a directory, with __file__ its source and
+ *                     no __loader__, so that pkgutil, pkg_resources and
+ *                     imp.find_module see the directory they expect. A
+ *                     package of the archive holds nothing else: a name
+ *                     it lacks is not found;
  *                   - a module of a package of lib on disk whose
- *                     bytecode the archive holds, as "lib/PATH.pyc": it
- *                     loads that module itself. Any other name of such a
- *                     package it leaves to the interpreter, which looks
- *                     on disk (extension modules, bytecode alone, sources
- *                     that do not compile);
+ *                     bytecode the archive holds, as "lib/PATH.pyc". Any
+ *                     other name of such a package it leaves to the
+ *                     interpreter, which looks on disk (extension modules,
+ *                     bytecode alone, sources that do not compile);
  *                   and asks `finder`, __boot__'s finder in Python, for
  *                   the rest: the modules of lib's top level, the codecs
- *                   of lib/python2.7, paths that the program changed.
+ *                   of lib/python2.7, paths that the program changed. It
+ *                   answers runpy and pkgutil as a loader does.
  *
- * The names of lib's top level and those of the archive's are disjoint,
- * as the freezer writes them, so a module of the archive is taken without
- * looking into lib first.
+ * Every member is checked against the CRC-32 that the archive records and
+ * the interpreter's magic number before it runs: a damaged archive fails
+ * with a message, never a signal. The names of lib's top level and those
+ * of the archive's are disjoint, as the freezer writes them, so a module
+ * of the archive is taken without looking into lib first.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -63,10 +71,8 @@
 
 static PyObject *lib;           /* sys.path[0]: the application's lib */
 static PyObject *archive;       /* sys.path[1]: lib/library.zip */
-static PyObject *inside;        /* archive + "/": how its entries begin */
 static PyObject *home;          /* the application directory, ending in "/" */
 static PyObject *zip_error;     /* zipimport.ZipImportError */
-static PyObject *loader_name;   /* "__loader__", interned */
 static PyObject *path_name;     /* "__path__", interned */
 /* Where a zipimporter keeps its path, its prefix in the archive and the
  * archive's table, as zipimport declares them. */
@@ -509,12 +515,11 @@ static int names(PyObject *co, const char *dir, const char *member)
  * [`entry`] if `entry` is not NULL, with __loader__ `loader` if not NULL.
  * A module already there is reused (reload); on failure it is removed
  * from sys.modules, as the interpreter removes it. */
-static PyObject *execute(const char *fullname, PyObject *co, const char *file, PyObject *entry,
-                         PyObject *loader)
+static PyObject *execute(const char *fullname, PyObject *co, const char *file, PyObject *entry)
 {
     PyObject *module = PyImport_AddModule(fullname);
     PyObject *dict = module ? PyModule_GetDict(module) : NULL;
-    if (dict == NULL || (loader && PyDict_SetItem(dict, loader_name, loader) != 0))
+    if (dict == NULL)
         return NULL;
     if (entry != NULL) {
         PyObject *path = Py_BuildValue("[O]", entry);
@@ -526,84 +531,28 @@ static PyObject *execute(const char *fullname, PyObject *co, const char *file, P
     return PyImport_ExecCodeModuleEx((char *)fullname, co, (char *)file);
 }
 
-/* Runs the module `fullname` of the archive: its bytecode as it was
- * shipped, its file names absolute, and as __file__ its source where
- * one ships, else the bytecode's path in the archive. */
-static PyObject *archive_load(PyObject *self, PyObject *args)
-{
-    const char *fullname = name_arg(args, NULL);
-    if (fullname == NULL)
-        return NULL;
-    PyObject *files = FIELD(self, files_at);
-    PyObject *prefix = FIELD(self, prefix_at);
-    PyObject *path = FIELD(self, archive_at);
-    if (files == NULL || !PyDict_Check(files) || prefix == NULL || !PyString_Check(prefix) ||
-        path == NULL || !PyString_Check(path)) {
-        PyErr_SetString(zip_error, "zipimporter has not been initialized");
-        return NULL;
-    }
-    char member[KEY];
-    Py_ssize_t n = 0;
-    int package;
-    PyObject *toc = append(member, &n, PyString_AS_STRING(prefix), PyString_GET_SIZE(prefix)) == 0
-                        ? lookup(files, member, n, last(fullname), &package)
-                        : NULL;
-    if (toc == NULL) {
-        if (!PyErr_Occurred())
-            PyErr_Format(zip_error, "can't find module '%s'", fullname);
-        return NULL;
-    }
-    PyObject *co = code_at(self, toc);
-    if (co == NULL)
-        return NULL;
-    char where[KEY];
-    Py_ssize_t used = 0;
-    PyObject *entry = NULL, *module = NULL;
-    if (append(where, &used, PyString_AS_STRING(path), PyString_GET_SIZE(path)) != 0 ||
-        append(where, &used, "/", 1) != 0 || append(where, &used, member, strlen(member)) != 0 ||
-        append(where, &used, ".pyc", 4) != 0) {
-        PyErr_Format(PyExc_ImportError, "name too long: %s", fullname);
-        goto done;
-    }
-    /* A package's entry: its member without "/__init__.pyc". */
-    if (package && (entry = PyString_FromStringAndSize(where, used - 13)) == NULL)
-        goto done;
-    module = execute(fullname, co, names(co, SOURCES, member) ? NULL : where, entry, self);
-done:
-    Py_XDECREF(entry);
-    Py_DECREF(co);
-    return module;
-}
-
-static PyMethodDef archive_methods[] = {
-    {"load_module", archive_load, METH_VARARGS, "Runs a module of the archive."},
-    {NULL, NULL, 0, NULL},
-};
-
 static PyTypeObject archive_type = {
     PyVarObject_HEAD_INIT(NULL, 0)
     "_boot.Archive",
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_doc = "zipimport's importer, but for load_module.",
-    .tp_methods = archive_methods,
+    .tp_doc = "zipimport's importer, whose table and bytecode _boot reads.",
 };
 
 typedef struct {
     PyObject_HEAD
-    PyObject *importers;
-    PyObject *hook;
     PyObject *finder;           /* __boot__'s finder in Python */
     PyObject *archive;          /* the archive's importer: finder.archive */
-    PyObject *found;            /* modules of lib found: name -> (member,
-                                   entry of the archive's table, package) */
+    PyObject *found;            /* modules found: name -> (member, entry of
+                                   the archive's table, package, where its
+                                   source lies: "" or SOURCES) */
 } Finder;
 
 static int finder_init(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     Finder *f = (Finder *)self;
-    PyObject *importers, *hook, *finder;
+    PyObject *finder;
     (void)kwargs;
-    if (!PyArg_ParseTuple(args, "O!OO:Finder", &PyDict_Type, &importers, &hook, &finder))
+    if (!PyArg_ParseTuple(args, "O:Finder", &finder))
         return -1;
     PyObject *archive = PyObject_GetAttrString(finder, "archive");
     if (archive == NULL)
@@ -618,16 +567,10 @@ static int finder_init(PyObject *self, PyObject *args, PyObject *kwargs)
         Py_DECREF(archive);
         return -1;
     }
-    Py_INCREF(importers);
-    Py_INCREF(hook);
     Py_INCREF(finder);
-    Py_CLEAR(f->importers);
-    Py_CLEAR(f->hook);
     Py_CLEAR(f->finder);
     Py_CLEAR(f->archive);
     Py_CLEAR(f->found);
-    f->importers = importers;
-    f->hook = hook;
     f->finder = finder;
     f->archive = archive;
     f->found = found;
@@ -637,8 +580,6 @@ static int finder_init(PyObject *self, PyObject *args, PyObject *kwargs)
 static void finder_dealloc(PyObject *self)
 {
     Finder *f = (Finder *)self;
-    Py_XDECREF(f->importers);
-    Py_XDECREF(f->hook);
     Py_XDECREF(f->finder);
     Py_XDECREF(f->archive);
     Py_XDECREF(f->found);
@@ -669,56 +610,13 @@ static PyObject *ask(Finder *f, const char *fullname, PyObject *path)
     return PyObject_CallMethod(f->finder, "find_module", "sO", fullname, path);
 }
 
-/* The importer of the archive's `entry`, new: the one sys.path_importer_cache
- * holds, or one made by the hook and put there. NULL without an exception
- * where the hook takes no such entry. */
-static PyObject *importer(Finder *f, PyObject *entry)
-{
-    PyObject *found = PyDict_GetItem(f->importers, entry);
-    if (found != NULL && PyObject_TypeCheck(found, &archive_type)) {
-        Py_INCREF(found);
-        return found;
-    }
-    found = PyObject_CallFunctionObjArgs(f->hook, entry, NULL);
-    if (found == NULL || PyDict_SetItem(f->importers, entry, found) != 0) {
-        Py_XDECREF(found);
-        if (PyErr_ExceptionMatches(PyExc_ImportError))
-            PyErr_Clear();
-        return NULL;
-    }
-    return found;
-}
-
-/* Answers for the module `name` of the archive's `entry`: its importer,
- * None if it is not there. */
-static PyObject *in_archive(Finder *f, PyObject *entry, const char *name)
-{
-    PyObject *found = importer(f, entry);
-    if (found == NULL)
-        return PyErr_Occurred() ? NULL : (Py_INCREF(Py_None), Py_None);
-    PyObject *files = FIELD(found, files_at);
-    PyObject *prefix = FIELD(found, prefix_at);
-    char member[KEY];
-    Py_ssize_t n = 0;
-    int package;
-    if (files != NULL && PyDict_Check(files) && prefix != NULL && PyString_Check(prefix) &&
-        append(member, &n, PyString_AS_STRING(prefix), PyString_GET_SIZE(prefix)) == 0 &&
-        lookup(files, member, n, name, &package) != NULL)
-        return found;
-    Py_DECREF(found);
-    return PyErr_Occurred() ? NULL : (Py_INCREF(Py_None), Py_None);
-}
-
-/* Answers for the module `fullname` in the directory `dir` of a package
- * of lib (relative to the application, ending in "/"): this finder if the
- * archive holds the bytecode of its source, which the freezer writes only
- * for a source that the interpreter would import there; else None, and
- * the interpreter looks on disk, as __boot__'s finder in Python would
- * (extension modules, bytecode without source, sources that do not
- * compile), but in lib/python2.7, whose codecs it asks that finder for:
- * their bytecode names their sources relative to the application. */
-static PyObject *in_lib(Finder *f, const char *fullname, PyObject *path, const char *dir,
-                        Py_ssize_t n)
+/* Answers for the module `fullname` whose bytecode would be the member
+ * `dir` (its first `n` bytes, "" or ending in "/") and its last name:
+ * this finder, which loads it, if the archive holds it, its source under
+ * `sources` (SOURCES for the archive's own modules, "" for those of lib);
+ * else None. */
+static PyObject *claim(Finder *f, const char *fullname, const char *dir, Py_ssize_t n,
+                       const char *sources)
 {
     char member[KEY];
     Py_ssize_t used = 0;
@@ -727,7 +625,7 @@ static PyObject *in_lib(Finder *f, const char *fullname, PyObject *path, const c
     if (append(member, &used, dir, n) == 0 &&
         (toc = lookup(FIELD(f->archive, files_at), member, used, last(fullname),
                       &package)) != NULL) {
-        PyObject *found = Py_BuildValue("(sOi)", member, toc, package);
+        PyObject *found = Py_BuildValue("(sOis)", member, toc, package, sources);
         const int failed = found == NULL || PyDict_SetItemString(f->found, fullname, found) != 0;
         Py_XDECREF(found);
         if (failed)
@@ -737,9 +635,30 @@ static PyObject *in_lib(Finder *f, const char *fullname, PyObject *path, const c
     }
     if (PyErr_Occurred())
         return NULL;
-    if (strncmp(dir, CODECS, sizeof CODECS - 1) == 0)
-        return ask(f, fullname, path);
     Py_RETURN_NONE;
+}
+
+/* Answers for the module `fullname` in the directory `dir` of lib
+ * (relative to the application, ending in "/"): a package of the archive,
+ * whose directory is that of its sources in lib/library-source, or a
+ * package of lib on disk, whose bytecode the archive holds as
+ * "lib/PACKAGE/NAME.pyc", which the freezer writes only for a source that
+ * the interpreter would import there. Any other name is the
+ * interpreter's, which looks on disk (extension modules, bytecode without
+ * source, sources that do not compile), but in lib/python2.7, whose
+ * codecs it asks the finder in Python for: their bytecode names their
+ * sources relative to the application. */
+static PyObject *in_lib(Finder *f, const char *fullname, PyObject *path, const char *dir,
+                        Py_ssize_t n)
+{
+    const Py_ssize_t s = sizeof SOURCES - 1;
+    PyObject *found = n >= s && strncmp(dir, SOURCES, s) == 0
+                          ? claim(f, fullname, dir + s, n - s, SOURCES)
+                          : claim(f, fullname, dir, n, "");
+    if (found != Py_None || strncmp(dir, CODECS, sizeof CODECS - 1) != 0)
+        return found;
+    Py_DECREF(found);
+    return ask(f, fullname, path);
 }
 
 static PyObject *finder_find(PyObject *self, PyObject *args)
@@ -756,7 +675,7 @@ static PyObject *finder_find(PyObject *self, PyObject *args)
     if (path == Py_None) {
         if (!ours_first())
             return ask(f, fullname, path);
-        PyObject *found = in_archive(f, archive, fullname);
+        PyObject *found = claim(f, fullname, "", 0, SOURCES);
         if (found != Py_None)
             return found;
         Py_DECREF(found);
@@ -765,11 +684,6 @@ static PyObject *finder_find(PyObject *self, PyObject *args)
     PyObject *e = PyList_Check(path) && PyList_GET_SIZE(path) == 1 ? PyList_GET_ITEM(path, 0) : NULL;
     if (e == NULL || !PyString_Check(e))
         return ask(f, fullname, path);
-    /* A package of the archive holds nothing but what the archive has. */
-    if (PyString_GET_SIZE(e) > PyString_GET_SIZE(inside) &&
-        starts(e, PyString_AS_STRING(inside), PyString_GET_SIZE(inside)))
-        return in_archive(f, e, last(fullname));
-    /* A package of lib on disk: "lib/PACKAGE/" in the archive. */
     const Py_ssize_t h = PyString_GET_SIZE(home);
     char dir[KEY];
     Py_ssize_t n = 0;
@@ -782,11 +696,18 @@ static PyObject *finder_find(PyObject *self, PyObject *args)
     return ask(f, fullname, path);
 }
 
-/* Runs a module of lib that find_module found: the bytecode of its
- * source, from the archive, as __boot__'s finder in Python runs it. */
-static PyObject *finder_load(PyObject *self, PyObject *args)
+/* A module of the archive's top level, for the finder in Python, which
+ * meets the archive on a path the program changed: this finder, or None. */
+static PyObject *finder_claim(PyObject *self, PyObject *args)
 {
-    Finder *f = (Finder *)self;
+    const char *fullname = name_arg(args, NULL);
+    return fullname == NULL ? NULL : claim((Finder *)self, fullname, "", 0, SOURCES);
+}
+
+/* What find_module recorded of `fullname`, borrowed, as its parts. */
+static PyObject *recorded(Finder *f, PyObject *args, const char **member, int *package,
+                          const char **sources)
+{
     const char *fullname = name_arg(args, NULL);
     if (fullname == NULL)
         return NULL;
@@ -795,25 +716,60 @@ static PyObject *finder_load(PyObject *self, PyObject *args)
         PyErr_Format(PyExc_ImportError, "%s was not found by this finder", fullname);
         return NULL;
     }
-    Py_INCREF(found);
-    PyDict_DelItemString(f->found, fullname);
-    const char *m = PyString_AS_STRING(PyTuple_GET_ITEM(found, 0));
-    const int package = PyInt_AS_LONG(PyTuple_GET_ITEM(found, 2)) != 0;
-    char file[KEY];
+    *member = PyString_AS_STRING(PyTuple_GET_ITEM(found, 0));
+    *package = PyInt_AS_LONG(PyTuple_GET_ITEM(found, 2)) != 0;
+    *sources = PyString_AS_STRING(PyTuple_GET_ITEM(found, 3));
+    return found;
+}
+
+/* The source file of a recorded module in `file`: 0, or -1 with an
+ * exception. */
+static int source_of(char *file, const char *sources, const char *member)
+{
     Py_ssize_t used = 0;
+    if (append(file, &used, PyString_AS_STRING(home), PyString_GET_SIZE(home)) != 0 ||
+        append(file, &used, sources, strlen(sources)) != 0 ||
+        append(file, &used, member, strlen(member)) != 0 || append(file, &used, ".py", 3) != 0) {
+        PyErr_Format(PyExc_ImportError, "name too long: %s", member);
+        return -1;
+    }
+    return 0;
+}
+
+/* Runs a module that find_module found: its bytecode from the archive,
+ * with __file__ its source, where one ships, else the bytecode's path in
+ * the archive, and a package's __path__ the directory of its sources, as
+ * the interpreter runs a module of a directory. */
+static PyObject *finder_load(PyObject *self, PyObject *args)
+{
+    Finder *f = (Finder *)self;
+    const char *m, *sources;
+    int package;
+    PyObject *found = recorded(f, args, &m, &package, &sources);
+    if (found == NULL)
+        return NULL;
+    Py_INCREF(found);
+    PyDict_DelItemString(f->found, PyString_AS_STRING(PyTuple_GET_ITEM(args, 0)));
+    char file[KEY];
     PyObject *co = code_at(f->archive, PyTuple_GET_ITEM(found, 1));
     PyObject *entry = NULL, *module = NULL;
-    if (co == NULL)
+    if (co == NULL || source_of(file, sources, m) != 0)
         goto done;
-    if (append(file, &used, PyString_AS_STRING(home), PyString_GET_SIZE(home)) != 0 ||
-        append(file, &used, m, strlen(m)) != 0 || append(file, &used, ".py", 3) != 0) {
-        PyErr_Format(PyExc_ImportError, "name too long: %s", fullname);
-        goto done;
-    }
     /* A package's entry: its directory, the file without "/__init__.py". */
-    if (package && (entry = PyString_FromStringAndSize(file, used - 12)) == NULL)
+    if (package && (entry = PyString_FromStringAndSize(file, strlen(file) - 12)) == NULL)
         goto done;
-    module = execute(fullname, co, names(co, "", m) ? NULL : file, entry, NULL);
+    if (!names(co, sources, m)) {
+        /* No source: the bytecode's path in the archive. */
+        Py_ssize_t used = 0;
+        if (append(file, &used, PyString_AS_STRING(archive), PyString_GET_SIZE(archive)) != 0 ||
+            append(file, &used, "/", 1) != 0 || append(file, &used, m, strlen(m)) != 0 ||
+            append(file, &used, ".pyc", 4) != 0) {
+            PyErr_Format(PyExc_ImportError, "name too long: %s", m);
+            goto done;
+        }
+    }
+    module = execute(PyString_AS_STRING(PyTuple_GET_ITEM(args, 0)), co,
+                     names(co, sources, m) ? NULL : file, entry);
 done:
     Py_XDECREF(entry);
     Py_XDECREF(co);
@@ -821,9 +777,84 @@ done:
     return module;
 }
 
+/* What runpy and pkgutil ask of a loader, after find_module. */
+
+static PyObject *finder_get_code(PyObject *self, PyObject *args)
+{
+    const char *m, *sources;
+    int package;
+    PyObject *found = recorded((Finder *)self, args, &m, &package, &sources);
+    return found ? code_at(((Finder *)self)->archive, PyTuple_GET_ITEM(found, 1)) : NULL;
+}
+
+static PyObject *finder_get_filename(PyObject *self, PyObject *args)
+{
+    const char *m, *sources;
+    int package;
+    char file[KEY];
+    if (recorded((Finder *)self, args, &m, &package, &sources) == NULL ||
+        source_of(file, sources, m) != 0)
+        return NULL;
+    return PyString_FromString(file);
+}
+
+static PyObject *finder_is_package(PyObject *self, PyObject *args)
+{
+    const char *m, *sources;
+    int package;
+    if (recorded((Finder *)self, args, &m, &package, &sources) == NULL)
+        return NULL;
+    return PyBool_FromLong(package);
+}
+
+/* The bytes of the file at `path`, as a loader's get_data gives them. */
+static PyObject *read_file(const char *path)
+{
+    FILE *file = fopen(path, "rb");
+    if (file == NULL)
+        return PyErr_SetFromErrnoWithFilename(PyExc_IOError, (char *)path);
+    PyObject *data = PyFile_FromFile(file, (char *)path, "rb", fclose);
+    if (data == NULL)
+        return NULL;
+    PyObject *bytes = PyObject_CallMethod(data, "read", NULL);
+    Py_DECREF(data);
+    return bytes;
+}
+
+static PyObject *finder_get_source(PyObject *self, PyObject *args)
+{
+    const char *m, *sources;
+    int package;
+    char file[KEY];
+    if (recorded((Finder *)self, args, &m, &package, &sources) == NULL ||
+        source_of(file, sources, m) != 0)
+        return NULL;
+    PyObject *text = read_file(file);
+    if (text == NULL && PyErr_ExceptionMatches(PyExc_IOError)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return text;
+}
+
+static PyObject *finder_get_data(PyObject *self, PyObject *args)
+{
+    (void)self;
+    const char *path;
+    if (!PyArg_ParseTuple(args, "s:get_data", &path))
+        return NULL;
+    return read_file(path);
+}
+
 static PyMethodDef finder_methods[] = {
     {"find_module", finder_find, METH_VARARGS, "The loader of a module of the application."},
-    {"load_module", finder_load, METH_VARARGS, "Runs a module of lib that it found."},
+    {"load_module", finder_load, METH_VARARGS, "Runs a module that it found."},
+    {"claim", finder_claim, METH_VARARGS, "Finds a module of the archive's top level."},
+    {"get_code", finder_get_code, METH_VARARGS, "The code of a module that it found."},
+    {"get_filename", finder_get_filename, METH_VARARGS, "The file of a module that it found."},
+    {"is_package", finder_is_package, METH_VARARGS, "Whether a module it found is a package."},
+    {"get_source", finder_get_source, METH_VARARGS, "The source of a module that it found."},
+    {"get_data", finder_get_data, METH_VARARGS, "The bytes of a file."},
     {NULL, NULL, 0, NULL},
 };
 
@@ -871,7 +902,7 @@ static PyObject *boot_boot(PyObject *self, PyObject *args)
                         ? PyDict_GetItemString(files, "__boot__.pyc") : NULL;
     PyObject *co = toc != NULL ? code_at(importer, toc) : NULL;
     if (co != NULL)
-        module = execute("__boot__", co, NULL, NULL, NULL);
+        module = execute("__boot__", co, NULL, NULL);
     else if (!PyErr_Occurred())
         PyErr_Format(zip_error, "%s holds no __boot__.pyc", PyString_AS_STRING(archive));
     Py_XDECREF(co);
@@ -913,11 +944,9 @@ static int setup(void)
     Py_INCREF(lib);
     Py_INCREF(archive);
     home = PyString_FromStringAndSize(PyString_AS_STRING(lib), PyString_GET_SIZE(lib) - 3);
-    inside = PyString_FromFormat("%s/", PyString_AS_STRING(archive));
-    loader_name = PyString_InternFromString("__loader__");
     path_name = PyString_InternFromString("__path__");
     PyObject *zipimport = PyImport_ImportModule("zipimport");
-    if (home == NULL || inside == NULL || loader_name == NULL || path_name == NULL ||
+    if (home == NULL || path_name == NULL ||
         zipimport == NULL)
         return -1;
     zip_error = PyObject_GetAttrString(zipimport, "ZipImportError");

@@ -247,11 +247,19 @@ LOADING_SITE = dict([('deep/__init__.py', BODY), ('failing.py', 'import os\nx = 
 # __startup__, a warning's line, the build's configuration, finders asked
 # with unicode names.
 MACHINERY = {
-    '__startup__.py': 'import os, sys, sysconfig, apkg\n'
+    '__startup__.py': 'import imp, os, pkgutil, sys, sysconfig, apkg, apkg.sub\n'
+                      'import pkg_resources\n'
                       'from distutils import sysconfig as build\n'
                       'def run():\n'
                       '    for finder in sys.meta_path:\n'
                       '        finder.find_module(u"apkg.sub", apkg.__path__)\n'
+                      '    print pkg_resources.resource_exists("apkg", "__init__.py"),\n'
+                      '    print pkg_resources.resource_string("apkg", "sub.py"),\n'
+                      '    print pkgutil.get_data("apkg", "sub.py"), apkg.sub.__file__\n'
+                      '    f, where, kind = imp.find_module("sub", apkg.__path__)\n'
+                      '    f.close()\n'
+                      '    print where, kind, [(name, is_package) for _, name, is_package\n'
+                      '                        in pkgutil.walk_packages(apkg.__path__, "apkg.")]\n'
                       '    print open(os.path.join(os.path.dirname(__file__), "settings.ini")).read()\n'
                       '    apkg.careful()\n'
                       '    for name in ("prefix", "exec_prefix", "LIBDIR", "BINDIR", "INCLUDEPY",\n'
@@ -263,7 +271,9 @@ MACHINERY = {
     'apkg/__init__.py': 'import warnings\n'
                         'def careful():\n'
                         '    warnings.warn("careful", stacklevel=1)\n',
-    'apkg/sub.py': '',
+    'apkg/sub.py': 'SUB = 1\n',
+    'apkg/inner/__init__.py': '',
+    'apkg/inner/deep.py': '',
 }
 
 # Objects that hash by their address, which lies in the interpreter
@@ -468,11 +478,12 @@ class NoWritesTest(TempTest):
                                                 '        print imp.load_source("tpl", os.path.join('
                                                 'where, "pkg", "templates", "tpl.py")).NAME\n'
                                                 '        sys.path.insert(0, sys.argv[1])\n'
-                                                '        import mine\n'
+                                                '        import mine, helper\n'
                                                 '        print sorted(os.listdir(sys.argv[1]))\n',
                               'pkg/__init__.py': 'import os\ndef read():\n    return open(os.path.'
                                                  'join(os.path.dirname(__file__), "d.txt")).read()\n',
                               'pkg/checker.py': 'NAME = "checker"\n',
+                              'helper.py': 'X = 2\n',
                               'pkg/templates/tpl.py': 'NAME = "template"\n',
                               'pkg/d.txt': 'data\n'})
         app = self.frozen(source)

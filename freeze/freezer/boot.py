@@ -45,13 +45,19 @@ functions and methods. An uncaught exception is printed without the
 frames of this module, which the plain interpreter does not have.
 
 What every import passes through is _boot, an extension module in lib:
-its finder, alone on the meta path, finds the modules of the archive and
-those of the packages of lib whose bytecode the archive holds, and runs
-the latter itself; its Archive, zipimport's importer, runs the former.
-It asks the finder here for the rest: the modules of lib's top level,
-the codecs of lib/python2.7, and paths the program changed. Written in Python, those steps took a
+its finder, alone on the meta path, finds and runs the modules of the
+archive and those of the packages of lib whose bytecode the archive
+holds. A module of the archive looks as one of a directory does: its
+__file__ its source, a package's __path__ the directory of its sources
+in lib/library-source, no __loader__, so that pkgutil, pkg_resources,
+imp.find_module and plug-in loaders see directories, as under the
+interpreter. It asks the finder here for the rest: the modules of lib's
+top level, the codecs of lib/python2.7, and paths the program changed;
+a module that an entry the program put before the application's holds
+is the interpreter's to import. Written in Python, those steps took a
 large program longer than the plain interpreter's whole import of its
-modules.
+modules. sys.path_hooks and sys.path_importer_cache are the
+interpreter's.
 
 Only the interpreter's built-in modules and _boot are imported here, but
 for printing an uncaught exception: nothing else may be imported before
@@ -98,47 +104,47 @@ def execute(fullname, body, filename, path=None):
 
 
 class Archive(_boot.Archive):
-    """lib/library.zip and its packages, as zipimport serves them, but for
-    bytecode taken as it is and file names made absolute (load_module is
-    _boot's)."""
-
-    def member(self, fullname):
-        base = self.prefix + fullname.rpartition('.')[2]
-        return base + '/__init__' if base + '/__init__.pyc' in self._files else base
-
-    def body(self, member):
-        return _boot.member(self, member + '.pyc')
-
-    def filename(self, member, body):
-        """The source where there is one, as under the interpreter: code that
-        reads __file__, or lists its directory, finds it."""
-        source = HOME + SOURCES + member + '.py'
-        return source if body.co_filename == source else self.archive + '/' + member + '.pyc'
-
-    # What runpy and pkgutil ask of a loader.
-
-    def get_code(self, fullname):
-        return self.body(self.member(fullname))
-
-    def get_filename(self, fullname):
-        member = self.member(fullname)
-        return self.filename(member, self.body(member))
-
-    def get_source(self, fullname):
-        try:
-            with open(HOME + SOURCES + self.member(fullname) + '.py', 'rU') as f:
-                return f.read()
-        except IOError:
-            return None
+    """lib/library.zip, whose table and bytecode _boot reads."""
 
 
 def in_archive(source, archived):
     """The path of the bytecode of a source of lib in the archive, whose
-    members are `archived`; None where it holds none."""
+    members are `archived`; None where it holds none. The sources of the
+    archive's own modules lie in lib/library-source, those of the
+    packages of lib in lib."""
+    if not source.startswith(HOME):
+        return None
     member = source[len(HOME):] + 'c'
-    if source.startswith(HOME) and member in archived:
+    if member.startswith(SOURCES):
+        member = member[len(SOURCES):]
+    if member in archived:
         return INSIDE + member
     return None
+
+
+def elsewhere(fullname, entry):
+    """True if the entry of the search path that is not the application's
+    holds the module, as the interpreter would find it there: then the
+    interpreter imports it."""
+    importer = sys.path_importer_cache.get(entry, False)
+    if importer is False:
+        for hook in sys.path_hooks:
+            try:
+                importer = hook(entry)
+                break
+            except ImportError:
+                pass
+        else:
+            importer = None
+    if importer is not None:
+        return importer.find_module(fullname) is not None
+    try:
+        f = imp.find_module(fullname.rpartition('.')[2], [entry])[0]
+    except ImportError:
+        return False
+    if f:
+        f.close()
+    return True
 
 
 def on_disk(fullname, directory, archived):
@@ -169,34 +175,30 @@ def on_disk(fullname, directory, archived):
 class Finder(object):
     """Finds the modules of the application's own search path entries, in
     their order: those of lib and its packages copied whole on disk, and
-    those of the archive through its importer. At the first entry that is
-    not the application's (one the program added) it lets the interpreter
-    look, as it always does. Directories stay the interpreter's in
-    sys.path_importer_cache, where pkg_resources and pkgutil expect them.
-    _boot's finder, on the meta path, asks it what it does not decide
-    itself."""
+    those of the archive's top level, which _boot's finder (`claim`)
+    loads. At the first entry that is not the application's (one the
+    program added) it lets the interpreter look, as it always does.
+    Directories stay the interpreter's in sys.path_importer_cache, where
+    pkg_resources and pkgutil expect them. _boot's finder, on the meta
+    path, asks it what it does not decide itself."""
 
     def __init__(self, archive):
         self.archive = archive
         self.found = {}
+        self.claim = None
 
     def find_module(self, fullname, path=None):
         for entry in sys.path if path is None else path:
-            if entry == ARCHIVE or entry.startswith(INSIDE):
-                archive = sys.path_importer_cache.get(entry)
-                if not isinstance(archive, Archive):
-                    try:
-                        archive = sys.path_importer_cache[entry] = Archive(entry)
-                    except ImportError:
-                        continue
-                if archive.find_module(fullname):
-                    return archive
+            if entry == ARCHIVE:
+                found = self.claim(fullname)
+                if found:
+                    return found
             elif entry == LIB or entry.startswith(LIB + '/'):
                 kind, where = on_disk(fullname, entry, self.archive._files)
                 if kind:
                     self.found[fullname] = kind, where
                     return self
-            else:
+            elif elsewhere(fullname, entry):
                 return None
         return None
 
@@ -226,9 +228,12 @@ class Finder(object):
             return compile(f.read() + '\n', path, 'exec', 0, True)
 
     def filename(self, path):
-        if path.startswith(INSIDE):
-            return HOME + path[len(INSIDE):-1]
-        return path
+        """The source of the bytecode at `path`: beside it, or where the
+        freezer placed it, in lib or lib/library-source."""
+        if not path.startswith(INSIDE):
+            return path
+        member = path[len(INSIDE):-1]
+        return HOME + (member if member.startswith('lib/') else SOURCES + member)
 
     # What runpy and pkgutil ask of a loader, after find_module.
 
@@ -309,12 +314,6 @@ def shown(filename, lineno, name):
             + ('    ' + line.rstrip('\n') + '\n' if line else ''))
 
 
-def hook(path):
-    if path == ARCHIVE or path.startswith(INSIDE):
-        return Archive(path)
-    raise ImportError('not in the archive')
-
-
 def start(namespace, environment):
     """Takes over the imports of the application's modules, sets the
     environment variables that tell bundled libraries where their files
@@ -326,15 +325,15 @@ def start(namespace, environment):
             posix.environ[name] = HOME + path
             posix.putenv(name, HOME + path)
     _boot.settle()
-    archive = hook(ARCHIVE)
+    archive = Archive(ARCHIVE)
     finder = Finder(archive)
-    sys.meta_path.insert(0, _boot.Finder(sys.path_importer_cache, hook, finder))
+    claims = _boot.Finder(finder)
+    finder.claim = claims.claim
+    sys.meta_path.insert(0, claims)
     imp.load_module, imp.load_source = loaders(finder)
     # Last on the path, the sources: the archive's modules are found first,
     # and tools that look for a module's source file (linters) find it.
     sys.path.append(HOME + SOURCES[:-1])
-    sys.path_hooks.insert(0, hook)
-    sys.path_importer_cache[ARCHIVE] = archive
     sys.excepthook = excepthook
     body = _boot.member(archive, '__startup__.app')
     # Its file lies in lib beside SOURCE's other files, as far as
