@@ -756,7 +756,7 @@ static PyObject *finder_load(PyObject *self, PyObject *args)
     if (co == NULL || source_of(file, sources, m) != 0)
         goto done;
     /* A package's entry: its directory, the file without "/__init__.py". */
-    if (package && (entry = PyString_FromStringAndSize(file, strlen(file) - 12)) == NULL)
+    if (package && (entry = PyString_FromStringAndSize(file, (Py_ssize_t)strlen(file) - 12)) == NULL)
         goto done;
     if (!names(co, sources, m)) {
         /* No source: the bytecode's path in the archive. */
