@@ -668,10 +668,11 @@ static PyObject *finder_find(PyObject *self, PyObject *args)
     const char *fullname = name_arg(args, &path);
     if (fullname == NULL)
         return NULL;
-    /* A module of the archive's top level. Those of lib's top level, the
-     * program's own, are for the finder in Python, which runpy and pkgutil
-     * ask for their code too. The names of the two are disjoint, as the
-     * freezer writes them. */
+    /* A module of the archive's top level, or of lib's, the program's own
+     * and the packages copied whole, whose bytecode the archive holds as
+     * "lib/NAME.pyc". The names of the two are disjoint, as the freezer
+     * writes them. Any other name of lib is the interpreter's (extension
+     * modules, bytecode alone, sources that do not compile). */
     if (path == Py_None) {
         if (!ours_first())
             return ask(f, fullname, path);
@@ -679,7 +680,7 @@ static PyObject *finder_find(PyObject *self, PyObject *args)
         if (found != Py_None)
             return found;
         Py_DECREF(found);
-        return ask(f, fullname, path);
+        return claim(f, fullname, RELATIVE, sizeof RELATIVE - 1, "");
     }
     PyObject *e = PyList_Check(path) && PyList_GET_SIZE(path) == 1 ? PyList_GET_ITEM(path, 0) : NULL;
     if (e == NULL || !PyString_Check(e))
@@ -889,10 +890,8 @@ static PyObject *boot_member(PyObject *self, PyObject *args)
 
 /* Runs __boot__ from the archive, checked as code_at checks the modules
  * it loads: zipimport would run a damaged member as it is. */
-static PyObject *boot_boot(PyObject *self, PyObject *args)
+static PyObject *boot_boot(void)
 {
-    (void)self;
-    (void)args;
     PyObject *importer = PyObject_CallFunctionObjArgs((PyObject *)&archive_type, archive, NULL);
     if (importer == NULL)
         return NULL;
@@ -910,8 +909,39 @@ static PyObject *boot_boot(PyObject *self, PyObject *args)
     return module;
 }
 
+/* What the archive's __startup__ calls: __boot__ takes over the imports
+ * and sets `environment`, then the program's own __startup__ code runs in
+ * `namespace`, __startup__'s, here: no frame of __boot__ stands between
+ * them. Its file lies in lib beside SOURCE's other files, as far as
+ * dirname(__file__) tells. Neither __boot__ nor _boot stays in
+ * sys.modules; __boot__ stays alive here, its finder's home. */
+static PyObject *boot_run(PyObject *self, PyObject *args)
+{
+    (void)self;
+    PyObject *namespace, *environment;
+    if (!PyArg_ParseTuple(args, "O!O:run", &PyDict_Type, &namespace, &environment))
+        return NULL;
+    static PyObject *boot;
+    if (boot == NULL && (boot = boot_boot()) == NULL)
+        return NULL;
+    PyObject *body = PyObject_CallMethod(boot, "start", "O", environment);
+    PyObject *file = PyString_FromFormat("%slib/__startup__.py", PyString_AS_STRING(home));
+    PyObject *modules = PyImport_GetModuleDict();
+    PyObject *result = NULL;
+    if (body != NULL && file != NULL && PyCode_Check(body) &&
+        PyDict_SetItemString(namespace, "__file__", file) == 0 &&
+        (PyDict_DelItemString(modules, "__boot__") == 0 || (PyErr_Clear(), 1)) &&
+        (PyDict_DelItemString(modules, "_boot") == 0 || (PyErr_Clear(), 1)))
+        result = PyEval_EvalCode((PyCodeObject *)body, namespace, namespace);
+    else if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_ImportError, "__boot__.start gave no code");
+    Py_XDECREF(file);
+    Py_XDECREF(body);
+    return result;
+}
+
 static PyMethodDef functions[] = {
-    {"boot", boot_boot, METH_NOARGS, "Runs __boot__ from the archive, checked."},
+    {"run", boot_run, METH_VARARGS, "Runs the program's __startup__ code, __boot__ in place."},
     {"code", boot_code, METH_VARARGS, "The code in bytecode, its file names made absolute."},
     {"member", boot_member, METH_VARARGS, "The code of a member of an archive, checked."},
     {"settle", boot_settle, METH_NOARGS, "Makes the file names of the codecs absolute."},

@@ -247,7 +247,15 @@ LOADING_SITE = dict([('deep/__init__.py', BODY), ('failing.py', 'import os\nx = 
 # __startup__, a warning's line, the build's configuration, finders asked
 # with unicode names.
 MACHINERY = {
-    '__startup__.py': 'import imp, os, pkgutil, sys, sysconfig, apkg, apkg.sub\n'
+    '__startup__.py': 'import os, sys\n'
+                      'events = []\n'
+                      'def trace(frame, event, arg):\n'
+                      '    events.append((event, frame.f_code.co_name,\n'
+                      '                   os.path.basename(frame.f_code.co_filename)))\n'
+                      'sys.settrace(trace)\n'
+                      'import apkg.later, helper\n'
+                      'sys.settrace(None)\n'
+                      'import imp, pkgutil, sysconfig, apkg.sub\n'
                       'import pkg_resources\n'
                       'from distutils import sysconfig as build\n'
                       'def run():\n'
@@ -260,6 +268,9 @@ MACHINERY = {
                       '    f.close()\n'
                       '    print where, kind, [(name, is_package) for _, name, is_package\n'
                       '                        in pkgutil.walk_packages(apkg.__path__, "apkg.")]\n'
+                      '    print [n for n in ("__boot__", "_boot") if n in sys.modules],\n'
+                      '    print len(sys.path_hooks), sys.excepthook is sys.__excepthook__\n'
+                      '    print events\n'
                       '    print open(os.path.join(os.path.dirname(__file__), "settings.ini")).read()\n'
                       '    apkg.careful()\n'
                       '    for name in ("prefix", "exec_prefix", "LIBDIR", "BINDIR", "INCLUDEPY",\n'
@@ -268,11 +279,13 @@ MACHINERY = {
                       'sys.prefix),\n'
                       '        print os.path.relpath(build.get_config_var(name), sys.prefix)\n',
     'settings.ini': 'answer = 42\n',
+    'helper.py': '',
     'apkg/__init__.py': 'import warnings\n'
                         'def careful():\n'
                         '    warnings.warn("careful", stacklevel=1)\n',
     'apkg/sub.py': 'SUB = 1\n',
     'apkg/inner/__init__.py': '',
+    'apkg/later.py': 'import apkg.inner.deep\n',
     'apkg/inner/deep.py': '',
 }
 

@@ -41,8 +41,7 @@ the path, as linters do, find it there.
 
 The codecs that the interpreter imported from lib/python2.7 before this
 module took over get absolute file names here too, in the code of their
-functions and methods. An uncaught exception is printed without the
-frames of this module, which the plain interpreter does not have.
+functions and methods.
 
 What every import passes through is _boot, an extension module in lib:
 its finder, alone on the meta path, finds and runs the modules of the
@@ -59,9 +58,8 @@ large program longer than the plain interpreter's whole import of its
 modules. sys.path_hooks and sys.path_importer_cache are the
 interpreter's.
 
-Only the interpreter's built-in modules and _boot are imported here, but
-for printing an uncaught exception: nothing else may be imported before
-these importers are in place.
+Only the interpreter's built-in modules and _boot are imported here:
+nothing else may be imported before these importers are in place.
 """
 
 import imp
@@ -289,36 +287,11 @@ def loaders(finder):
     return module, source
 
 
-def excepthook(kind, value, tb):
-    """Prints an uncaught exception as the interpreter does, without the
-    frames of this module, which the plain interpreter does not have."""
-    import traceback
-    own = sys._getframe().f_code.co_filename
-    entries = [(f, n, name) for f, n, name, _
-               in traceback.extract_tb(tb, getattr(sys, 'tracebacklimit', None)) if f != own]
-    lines = traceback.format_exception_only(kind, value)
-    module = getattr(kind, '__module__', 'exceptions')
-    if module != 'exceptions' and not issubclass(kind, SyntaxError):
-        lines[-1] = module + '.' + lines[-1]
-    if entries:
-        lines[:0] = ['Traceback (most recent call last):\n'] + [shown(*e) for e in entries]
-    sys.stderr.write(''.join(lines))
-
-
-def shown(filename, lineno, name):
-    """A frame as the interpreter prints it: its line of source without
-    the indentation, but with whatever trails it."""
-    import linecache
-    line = linecache.getline(filename, lineno).lstrip(' \t\014')
-    return ('  File "%s", line %d, in %s\n' % (filename, lineno, name)
-            + ('    ' + line.rstrip('\n') + '\n' if line else ''))
-
-
-def start(namespace, environment):
-    """Takes over the imports of the application's modules, sets the
+def start(environment):
+    """Takes over the imports of the application's modules and sets the
     environment variables that tell bundled libraries where their files
-    are ((name, path relative to the application) pairs), then runs the
-    program's own __startup__ code in `namespace`."""
+    are ((name, path relative to the application) pairs); returns the
+    program's own __startup__ code, which _boot runs."""
     if environment:
         import posix
         for name, path in environment:
@@ -334,11 +307,4 @@ def start(namespace, environment):
     # Last on the path, the sources: the archive's modules are found first,
     # and tools that look for a module's source file (linters) find it.
     sys.path.append(HOME + SOURCES[:-1])
-    sys.excepthook = excepthook
-    body = _boot.member(archive, '__startup__.app')
-    # Its file lies in lib beside SOURCE's other files, as far as
-    # dirname(__file__) tells; its source, for warnings and linecache,
-    # comes from its loader.
-    namespace['__file__'] = HOME + 'lib/__startup__.py'
-    namespace['__loader__'] = archive
-    exec body in namespace
+    return _boot.member(archive, '__startup__.app')

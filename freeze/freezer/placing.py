@@ -50,7 +50,7 @@ BOOT_MODULES = ('codecs', 'encodings')
 # Where the sources of the archive's modules lie, relative to the application.
 SOURCES = 'lib/library-source/'
 # The archive's __startup__: __boot__ runs the program's own.
-STARTUP = "__import__('_boot').boot().start(globals(), %r)\n"
+STARTUP = "__import__('_boot').run(globals(), %r)\n"
 BOOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'boot.py')
 # The modules of lib/python2.7 that the interpreter imports while it
 # starts, and the codecs it is most often seen in: their sources ship.
@@ -220,7 +220,8 @@ class Placer(object):
         ships to inflate it."""
         stub = STARTUP % (sorted(environment.items()),)
         members = dict(self.members, **{
-            '__startup__.pyc': ('__startup__', code_bytes(compile(stub, '<freeze-app>', 'exec'),
+            # Its one frame is the one the interpreter's own -c shows.
+            '__startup__.pyc': ('__startup__', code_bytes(compile(stub, '<string>', 'exec'),
                                                           self.when)),
             '__boot__.pyc': ('__boot__', bytecode(BOOT, '<freeze-app>', self.when)),
             '__startup__.app': ('__startup__', code_bytes(compile(
