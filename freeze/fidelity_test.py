@@ -289,6 +289,103 @@ MACHINERY = {
     'apkg/inner/deep.py': '',
 }
 
+# The ways a program reaches its modules: a relative name, a module that
+# replaces itself in sys.modules, its own meta-path importer and path hook,
+# a circular import, pickling, threads importing at once, unittest
+# discovery and doctest over a package of the archive.
+IMPORTING = {
+    '__startup__.py': (
+        'import StringIO, doctest, importlib, pickle, sys, threading, unittest\n'
+        'import apkg\n'
+        '\n'
+        '\n'
+        'class Virtual(object):\n'
+        '    def find_module(self, name, path=None):\n'
+        "        return self if name in ('virtual', 'magicmod') else None\n"
+        '\n'
+        '    def load_module(self, name):\n'
+        '        module = sys.modules.setdefault(name, type(sys)(name))\n'
+        '        module.X = name\n'
+        '        return module\n'
+        '\n'
+        '\n'
+        'def hook(entry):\n'
+        "    if entry != 'magic:':\n"
+        '        raise ImportError(entry)\n'
+        '    return Virtual()\n'
+        '\n'
+        '\n'
+        'def run():\n'
+        "    print importlib.import_module('.sub', 'apkg').SUB\n"
+        '    import apkg.selfrep\n'
+        "    print sys.modules['apkg.selfrep'], apkg.selfrep\n"
+        '    sys.meta_path.append(Virtual())\n'
+        '    import virtual\n'
+        '    print virtual.X\n'
+        '    sys.path_hooks.append(hook)\n'
+        "    sys.path.append('magic:')\n"
+        '    import magicmod\n'
+        '    print magicmod.X\n'
+        '    import apkg.circ_a\n'
+        '    print apkg.circ_a.B, apkg.circ_b.A\n'
+        '    print pickle.loads(pickle.dumps(apkg.Thing(3))).n\n'
+        '    found = []\n'
+        '    threads = [threading.Thread(target=lambda i=i: found.append(\n'
+        "        importlib.import_module('apkg.t%d' % (i % 3)).N)) for i in range(6)]\n"
+        '    for t in threads:\n'
+        '        t.start()\n'
+        '    for t in threads:\n'
+        '        t.join()\n'
+        '    print sorted(found)\n'
+        "    suite = unittest.defaultTestLoader.discover('apkg.checks', pattern='check*.py')\n"
+        '    result = unittest.TextTestRunner(stream=StringIO.StringIO(), verbosity=0).run(suite)\n'
+        '    print result.testsRun, len(result.failures)\n'
+        '    import apkg.doc\n'
+        '    print doctest.testmod(apkg.doc)\n'),
+    'apkg/__init__.py': (
+        'class Thing(object):\n'
+        '    def __init__(self, n):\n'
+        '        self.n = n\n'),
+    'apkg/checks/__init__.py': '',
+    'apkg/checks/check_one.py': (
+        'import unittest\n'
+        'class T(unittest.TestCase):\n'
+        '    def test_one(self):\n'
+        '        self.assertEqual(1, 1)\n'
+        '    def test_two(self):\n'
+        '        self.assertTrue(True)\n'),
+    'apkg/circ_a.py': (
+        'import apkg.circ_b\n'
+        'B = "b"\n'),
+    'apkg/circ_b.py': (
+        'import apkg.circ_a\n'
+        'A = "a"\n'),
+    'apkg/doc.py': (
+        'def twice(n):\n'
+        '    """\n'
+        '    >>> twice(2)\n'
+        '    4\n'
+        '    """\n'
+        '    return 2 * n\n'),
+    'apkg/selfrep.py': (
+        'import sys\n'
+        'sys.modules[__name__] = 42\n'),
+    'apkg/sub.py': (
+        'SUB = "sub"\n'),
+    'apkg/t0.py': (
+        'import time\n'
+        'time.sleep(0.05)\n'
+        'N = 0\n'),
+    'apkg/t1.py': (
+        'import time\n'
+        'time.sleep(0.05)\n'
+        'N = 1\n'),
+    'apkg/t2.py': (
+        'import time\n'
+        'time.sleep(0.05)\n'
+        'N = 2\n'),
+}
+
 # Objects that hash by their address, which lies in the interpreter
 # library: the order of a set keyed by them is the plain interpreter's.
 ADDRESSES = {
@@ -410,6 +507,9 @@ class FidelityTest(TempTest):
 
     def test_startup_files_warnings_configuration_and_finders_as_under_the_interpreter(self):
         self.compare(MACHINERY)
+
+    def test_modules_reached_every_way_load_as_under_the_interpreter(self):
+        self.compare(IMPORTING)
 
     def test_sets_ordered_by_addresses_iterate_in_the_same_order(self):
         self.compare(ADDRESSES)
