@@ -788,15 +788,21 @@ static PyObject *finder_get_code(PyObject *self, PyObject *args)
     return found ? code_at(((Finder *)self)->archive, PyTuple_GET_ITEM(found, 1)) : NULL;
 }
 
-static PyObject *finder_get_filename(PyObject *self, PyObject *args)
+/* The source file of the module that `args` name, which find_module
+ * recorded, in `file`: 0, or -1 with an exception. */
+static int recorded_source(PyObject *self, PyObject *args, char *file)
 {
     const char *m, *sources;
     int package;
+    if (recorded((Finder *)self, args, &m, &package, &sources) == NULL)
+        return -1;
+    return source_of(file, sources, m);
+}
+
+static PyObject *finder_get_filename(PyObject *self, PyObject *args)
+{
     char file[KEY];
-    if (recorded((Finder *)self, args, &m, &package, &sources) == NULL ||
-        source_of(file, sources, m) != 0)
-        return NULL;
-    return PyString_FromString(file);
+    return recorded_source(self, args, file) == 0 ? PyString_FromString(file) : NULL;
 }
 
 static PyObject *finder_is_package(PyObject *self, PyObject *args)
@@ -824,11 +830,8 @@ static PyObject *read_file(const char *path)
 
 static PyObject *finder_get_source(PyObject *self, PyObject *args)
 {
-    const char *m, *sources;
-    int package;
     char file[KEY];
-    if (recorded((Finder *)self, args, &m, &package, &sources) == NULL ||
-        source_of(file, sources, m) != 0)
+    if (recorded_source(self, args, file) != 0)
         return NULL;
     PyObject *text = read_file(file);
     if (text == NULL && PyErr_ExceptionMatches(PyExc_IOError)) {
