@@ -174,6 +174,7 @@ class Finder(modulefinder.ModuleFinder):
         self.strings = set()  # the short strings of every module read, for entry point groups
         self.scanning = None  # the module whose code is being read
         self.from_c = {}  # extension module: the names of modules among its strings
+        self.unsure = set()  # extension modules whose C code imports names it may build
         self.tops = {}  # top-level name: whether it is on the search path
         self.shallow = False  # whether modules loaded now have their imports followed later
         self.deferred = {}  # modules whose imports are followed once the program reaches them
@@ -245,6 +246,11 @@ class Finder(modulefinder.ModuleFinder):
             return
         source = os.path.join(os.path.dirname(pathname),
                               re.sub(r'(module)?\.so\Z', '.py', os.path.basename(pathname)))
+        with open(pathname, 'rb') as f:
+            data = f.read()
+        # Hand-written C that imports: a name it builds cannot be read.
+        if 'PyImport_Import' in data and '__pyx_' not in data and not os.path.isfile(source):
+            self.unsure.add(fqname)
         if os.path.isfile(source):
             with open(source, 'rU') as f:
                 text = f.read()
@@ -255,8 +261,7 @@ class Finder(modulefinder.ModuleFinder):
             else:
                 self.read(fqname, text, tree, code, source)
                 self.scan_code(code, m)
-        with open(pathname, 'rb') as f:
-            names = set(NAME_IN_C.findall(f.read()))
+        names = set(NAME_IN_C.findall(data))
         self.from_c[fqname] = sorted(n for n in names
                                      if not below(n, [fqname]) and self.exists(n))
         for name in self.from_c[fqname]:

@@ -80,6 +80,9 @@ def missing(finder, packages, roots, log):
         log.warn('%s import%s modules by names computed at run time: --include MODULE '
                  'ships each one the program needs' % (', '.join(computed),
                                                         's' if len(computed) == 1 else ''))
+    for name in sorted(finder.unsure):
+        log.warn('extension module %s imports from its C code: what its strings name ships, and '
+                 '--include MODULE ships a module whose name it builds' % name)
     if counts:
         log.warn('%d other modules not found, which the program imports only %s '
                  '(--verbose lists them)' % (sum(counts.values()), ', '.join(
