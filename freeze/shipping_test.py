@@ -215,7 +215,15 @@ class ShippingTest(TempTest):
         # Its plug-in is named in a string, as frameworks name them.
         site = self.source({'viewer/__init__.py': 'from viewer import core\n'
                                                   'MAKER = "viewer.tap"\n',
-                            'viewer/core.py': 'import json\nRESULT = json.dumps([1])\n'
+                            'viewer/core.py': 'import json, sys\nRESULT = json.dumps([1])\n'
+                                              # Only what the program imported itself.
+                                              'if "Tkinter" in sys.modules:\n'
+                                              '    import Tkinter\n'
+                                              '    HAVE_TK = True\n'
+                                              'else:\n'
+                                              '    HAVE_TK = False\n'
+                                              'if HAVE_TK:\n'
+                                              '    import turtle\n'
                                               'def load(name):\n'
                                               '    return getattr(__import__("importlib"), '
                                               '"import_module")(name)\n',

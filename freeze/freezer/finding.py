@@ -29,8 +29,8 @@ import struct
 import types
 
 from . import reading
-from .habits import (ALWAYS, HIDDEN, PLUGIN_PACKAGES, TEST_FRAMEWORK, TESTS, VENDORED,
-                     WINDOWS_ONLY)
+from .habits import (ALWAYS, BUILD_HELPERS, HIDDEN, PLUGIN_PACKAGES, TEST_FRAMEWORK, TESTS,
+                     VENDORED, WINDOWS_ONLY)
 from .interpreter import inside, is_stdlib
 from .log import Failure
 from .metadata import plugins
@@ -601,7 +601,8 @@ def find(startup, required, search_path, source, options, log):
             finder.scan_code(code, m)
         named = sorted(set(n for i, names in finder.from_c.items() if i in reach
                            for n in names) - done)
-        by_name = set(n for i, names in finder.by_name.items() if i in reach for n in names if n)
+        by_name = set(n for i, names in finder.by_name.items()
+                      if i in reach and not below(i, BUILD_HELPERS) for n in names if n)
         full |= by_name
         roots = [n for n in moved(finder) + plugins(finder) + sorted(by_name) if n not in done]
         for name, m in sorted(finder.modules.items()):

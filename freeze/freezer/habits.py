@@ -70,6 +70,13 @@ ELSEWHERE = (
 # twisted.plugins, whose plug-ins name their modules in strings.
 PLUGIN_PACKAGES = ('twisted.plugins',)
 
+# Packages that only build software, whose modules import their compilers
+# and commands by computed names while they build: those names reach
+# nothing. numpy.distutils, which numpy.ctypeslib and numpy's test
+# helpers use at run time, would bring every build command, and through
+# them setuptools.
+BUILD_HELPERS = ('numpy.distutils',)
+
 # Top-level modules that import by a computed name the targets of entry
 # points, which plugins() ships from the distribution metadata: no
 # warning that reading cannot tell what they import.

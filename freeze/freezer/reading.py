@@ -102,20 +102,54 @@ def chained(node, ends):
             and (node.module or '').split('.')[0] in ends)
 
 
-def prune_body(body, ends, removed):
+def loaded(test):
+    """The top-level module that the test of an `if` requires already
+    imported (`if 'setuptools' in sys.modules:`), or None: the imports of it
+    inside reuse what the program imported, and bring nothing."""
+    if (isinstance(test, ast.Compare) and isinstance(test.left, ast.Str)
+            and len(test.ops) == 1 and isinstance(test.ops[0], ast.In)
+            and dotted(test.comparators[0]) == 'sys.modules'):
+        return test.left.s.split('.')[0]
+    return None
+
+
+def flags(body):
+    """The names that a statement list sets to True."""
+    return set(t.id for n in body if isinstance(n, ast.Assign)
+               and isinstance(n.value, ast.Name) and n.value.id == 'True'
+               for t in n.targets if isinstance(t, ast.Name))
+
+
+def prune_body(body, ends, removed, given=None):
     """A statement list without the blocks that never run and the imports
-    of `ends`, which are added to `removed`; an emptied list holds `pass`."""
+    of `ends`, which are added to `removed`; nor, in the body of an `if`
+    that requires a module already imported, the imports of that module,
+    nor any import in the body of an `if` on a flag that such a body sets
+    True (`given`, which this fills): what they import serves a module
+    the program imported itself (numpy.distutils' setuptools commands).
+    An emptied list holds `pass`."""
+    given = set() if given is None else given
     kept = []
     for node in body:
         if isinstance(node, ast.If) and never(node.test):
             removed.append(node)
-            kept += prune_body(node.orelse, ends, removed) if node.orelse else []
+            kept += prune_body(node.orelse, ends, removed, given) if node.orelse else []
             continue
-        if chained(node, ends):
+        if chained(node, ends) or (isinstance(node, (ast.Import, ast.ImportFrom))
+                                   and '*' in ends):
             removed.append(node)
             continue
+        if isinstance(node, ast.If) and (loaded(node.test) or (
+                isinstance(node.test, ast.Name) and node.test.id in given)):
+            if loaded(node.test):
+                given |= flags(node.body)
+            inner = ('*',) if isinstance(node.test, ast.Name) else (loaded(node.test),)
+            node.body = prune_body(node.body, tuple(ends) + inner, removed, given)
+            node.orelse = prune_body(node.orelse, ends, removed, given) if node.orelse else []
+            kept.append(node)
+            continue
         for inner in statements(node):
-            inner[:] = prune_body(inner, ends, removed) if inner else inner
+            inner[:] = prune_body(inner, ends, removed, given) if inner else inner
         kept.append(node)
     if body and not kept:
         kept = [ast.copy_location(ast.Pass(), body[0])]
