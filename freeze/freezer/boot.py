@@ -1,8 +1,8 @@
 """How a frozen application imports its own modules. This file is not
 the freezer's: it ships in every application as the member __boot__.pyc
-of lib/library.zip, which the archive's __startup__ has _boot run, its
-CRC-32 and magic number checked, and then calls start(globals(),
-environment) before anything of the program runs.
+of lib/library.zip. The archive's __startup__ calls _boot.run, which runs
+this module, its CRC-32 and magic number checked, calls start(environment)
+and then runs the program's own __startup__ code.
 
 Python 2.7 would import the application's modules as it imports any
 module, which goes wrong in two ways for a directory that is copied and
@@ -174,8 +174,8 @@ class Finder(object):
     """Finds the modules of the application's own search path entries, in
     their order: those of lib and its packages copied whole on disk, and
     those of the archive's top level, which _boot's finder (`claim`)
-    loads. At the first entry that is not the application's (one the
-    program added) it lets the interpreter look, as it always does.
+    loads. An entry that is not the application's (one the program
+    added) and holds the module leaves it to the interpreter.
     Directories stay the interpreter's in sys.path_importer_cache, where
     pkg_resources and pkgutil expect them. _boot's finder, on the meta
     path, asks it what it does not decide itself."""

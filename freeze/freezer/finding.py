@@ -349,6 +349,18 @@ class Finder(modulefinder.ModuleFinder):
                     return None, os.path.join(d, name), ('', '', imp.PKG_DIRECTORY)
             raise
 
+    def add(self, name, shallow=False):
+        """Imports `name` as the program would, its imports followed only
+        once the program reaches it if `shallow`; False where that fails."""
+        self.shallow = shallow
+        try:
+            self.import_hook(name)
+            return True
+        except ImportError:
+            return False
+        finally:
+            self.shallow = False
+
     def excluded(self, name):
         return below(name, self.excludes)
 
@@ -458,21 +470,13 @@ def expand(finder, name, log, tests=False, shallow=False):
     name itself cannot be found."""
     if finder.excluded(name):
         return True
-    try:
-        finder.import_hook(name)
-    except ImportError:
+    if not finder.add(name):
         return False
     m = finder.modules.get(name)
     if m is not None and m.__path__:
         for sub in [s for d in m.__path__ for s in package_modules(name, d, not tests)]:
-            if not finder.excluded(sub):
-                finder.shallow = shallow
-                try:
-                    finder.import_hook(sub)
-                except ImportError:
-                    log.detail('module %s cannot be imported here' % sub)
-                finally:
-                    finder.shallow = False
+            if not finder.excluded(sub) and not finder.add(sub, shallow):
+                log.detail('module %s cannot be imported here' % sub)
     return True
 
 
@@ -530,13 +534,8 @@ def unreached(finder, log):
             if where is None or name in finder.modules:
                 continue
             if where.endswith('.py') and os.path.getsize(where) <= SMALL:
-                finder.shallow = more = True
-                try:
-                    finder.import_hook(name)
-                except ImportError:
-                    pass
-                finally:
-                    finder.shallow = False
+                finder.add(name, shallow=True)
+                more = True
             else:
                 left[name] = importer
                 log.detail('module %s left out: only %s imports it, which nothing reaches'
@@ -591,10 +590,7 @@ def find(startup, required, search_path, source, options, log):
             expand(finder, name, log, shallow=name in packages)
         for name in named:
             done.add(name)
-            try:
-                finder.import_hook(name)
-            except ImportError:
-                pass
+            finder.add(name)
         reach = reached(finder, done | set(required), full)
         for name in sorted(set(finder.deferred) & reach):
             code, m = finder.deferred.pop(name)
