@@ -51,7 +51,9 @@ BOOT_MODULES = ('codecs', 'encodings')
 SOURCES = 'lib/library-source/'
 # The archive's __startup__: __boot__ runs the program's own.
 STARTUP = "__import__('_boot').run(globals(), %r)\n"
-BOOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'boot.py')
+# What ships into every application lies beside this package, in runtime/.
+BOOT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'runtime',
+                    'boot.py')
 # The modules of lib/python2.7 that the interpreter imports while it
 # starts, and the codecs it is most often seen in: their sources ship.
 STARTING = frozenset(['codecs.py', 'encodings/__init__.py', 'encodings/aliases.py',
