@@ -42,12 +42,14 @@ OUTPUT becomes:
   OUTPUT/.freeze-app         the mark of freeze-app's output, which --force
                              alone replaces
   OUTPUT/libpython2.7.so.1.0 the interpreter library
+  OUTPUT/lib/__startup__.pyc what the launcher imports: it hands over to
+                             _boot
   OUTPUT/lib/library.zip     bytecode of every pure-Python module and of
-                             the sources below lib, and __boot__, which
-                             imports them as shipped
+                             the sources below lib, and of __boot__, what
+                             _boot leaves to Python
   OUTPUT/lib/library-source/ their sources, for tracebacks and tools
-  OUTPUT/lib/_boot.so        __boot__'s importers in C, which lies beside
-                             the launcher
+  OUTPUT/lib/_boot.so        the importers of the application's modules,
+                             in C, which lies beside the launcher
   OUTPUT/lib/NAME.py         the program's own top-level modules, beside
                              the other files of SOURCE's top level
   OUTPUT/lib/NAME.so         top-level extension modules

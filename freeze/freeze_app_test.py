@@ -37,10 +37,13 @@ class SampleTest(TempTest):
         names = archive.namelist()
         self.assertIn('jsonpp/__init__.pyc', names)
         self.assertEqual([n for n in names if not n.endswith('.pyc')], ['__startup__.app'])
+        # The launcher imports lib's __startup__, a stub that hands over to _boot.
+        self.assertNotIn('__startup__.pyc', names)
+        self.assertTrue(os.path.isfile(os.path.join(self.dir, 'lib', '__startup__.pyc')))
         # What every start imports is stored; what only some runs import,
         # from inside functions, is deflated.
         method = dict((i.filename, i.compress_type) for i in archive.infolist())
-        for name in ('__startup__.pyc', '__boot__.pyc', '__startup__.app', 'jsonpp/__init__.pyc',
+        for name in ('__boot__.pyc', '__startup__.app', 'jsonpp/__init__.pyc',
                      'json/decoder.pyc', 're.pyc'):
             self.assertEqual(method[name], zipfile.ZIP_STORED, name)
         for name in ('optparse.pyc', 'subprocess.pyc'):

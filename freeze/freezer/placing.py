@@ -49,7 +49,7 @@ from .log import Failure
 BOOT_MODULES = ('codecs', 'encodings')
 # Where the sources of the archive's modules lie, relative to the application.
 SOURCES = 'lib/library-source/'
-# The archive's __startup__: __boot__ runs the program's own.
+# lib's __startup__: _boot runs the program's own.
 STARTUP = "__import__('_boot').run(globals(), %r)\n"
 # What ships into every application lies beside this package, in runtime/.
 BOOT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'runtime',
@@ -62,7 +62,8 @@ STARTING = frozenset(['codecs.py', 'encodings/__init__.py', 'encodings/aliases.p
 # and shipped in lib.
 LOADER = '_boot'
 # Names in lib that are the application's, whatever SOURCE holds.
-RESERVED = frozenset(['library.zip', 'library-source', 'python2.7', LOADER + '.so'])
+RESERVED = frozenset(['library.zip', 'library-source', 'python2.7', LOADER + '.so',
+                      '__startup__.pyc'])
 DEFAULT_EPOCH = 315532800  # 1980-01-01, the earliest time a zip archive holds
 LATEST_EPOCH = 2 ** 32 - 1  # 2106-02-07, the latest time bytecode holds
 
@@ -220,11 +221,12 @@ class Placer(object):
         What every start imports (found.starting, and __boot__) is stored,
         but what packs, the rest deflated (all with `compress`) where zlib
         ships to inflate it."""
+        # lib's __startup__, which the launcher imports: its one frame is
+        # the one the interpreter's own -c shows.
         stub = STARTUP % (sorted(environment.items()),)
+        self.write(os.path.join(self.lib, '__startup__.pyc'),
+                   code_bytes(compile(stub, '<string>', 'exec'), self.when))
         members = dict(self.members, **{
-            # Its one frame is the one the interpreter's own -c shows.
-            '__startup__.pyc': ('__startup__', code_bytes(compile(stub, '<string>', 'exec'),
-                                                          self.when)),
             '__boot__.pyc': ('__boot__', bytecode(BOOT, '<freeze-app>', self.when)),
             '__startup__.app': ('__startup__', code_bytes(compile(
                 startup_text, SOURCES + '__startup__.py', 'exec', 0, True), self.when))})

@@ -1,65 +1,64 @@
 /*
- * _boot: the part of __boot__ that every import passes through, in C. A
- * large program imports hundreds of modules at start, and the same steps
+ * _boot: how a frozen application imports its own modules, in C. A large
+ * program imports hundreds of modules at start, and the same steps
  * written in Python took longer than the plain interpreter's whole import
- * of them; and in C they leave no frames in tracebacks and no events for
- * tracers.
+ * of them; in C they leave no frames in tracebacks and no events for
+ * tracers, and an empty program's start pays only for loading this file.
  *
- * It ships in lib of every application and is imported by the archive's
- * __startup__ while sys.path is still the launcher's two entries: lib,
- * then the archive.
+ * It ships in lib of every application and is imported by lib's
+ * __startup__, a stub of one line, while sys.path is still the launcher's
+ * two entries: lib, then the archive.
  *
- *   boot()          runs __boot__ from the archive, checked as every
- *                   member is (code_at), and returns it.
+ *   run(namespace, environment)
+ *                   takes over the imports (take_over) and runs the
+ *                   program's own __startup__ code, the archive's member
+ *                   __startup__.app, in the stub's namespace.
  *   code(data, where)
  *                   the code in bytecode `data` (a .pyc: eight bytes of
  *                   header, then the marshalled code), read from `where`,
  *                   its file names that are relative to the application
  *                   directory ("lib/...") made absolute.
- *   member(archive, name)
- *                   the code of a member of the archive, checked.
- *   settle()        makes those of the functions of the modules that the
- *                   interpreter imported from lib/python2.7 before
- *                   __boot__ took over, and of their classes' methods,
- *                   absolute.
- *   Archive         zipimport's importer, whose table it reads.
- *   Finder(finder)  the one finder on the meta path. It finds and loads
- *                   - a module of the archive's top level, when sys.path
- *                     holds nothing but lib before the archive, and a
- *                     module of a package of the archive, whose __path__
- *                     is the directory of its sources in
- *                     lib/library-source: as the interpreter loads a
- *                     module of a directory, with __file__ its source and
- *                     no __loader__, so that pkgutil, pkg_resources and
- *                     imp.find_module see the directory they expect. A
- *                     package of the archive holds nothing else: a name
- *                     it lacks is not found;
- *                   - a module of a package of lib on disk whose
- *                     bytecode the archive holds, as "lib/PATH.pyc". Any
- *                     other name of such a package it leaves to the
- *                     interpreter, which looks on disk (extension modules,
- *                     bytecode alone, sources that do not compile);
- *                   and asks `finder`, __boot__'s finder in Python, for
- *                   the rest: the modules of lib's top level, the codecs
- *                   of lib/python2.7, paths that the program changed. It
- *                   answers runpy and pkgutil as a loader does.
+ *   member(name)    the code of a member of the archive, checked.
+ *   holds(name)     True if the archive holds a member of that name.
  *
- * Every member is checked against the CRC-32 that the archive records and
- * the interpreter's magic number before it runs: a damaged archive fails
- * with a message, never a signal. The names of lib's top level and those
- * of the archive's are disjoint, as the freezer writes them, so a module
- * of the archive is taken without looking into lib first.
+ * The finder, alone on the meta path, finds and loads
+ *   - a module of the archive's top level, when sys.path holds nothing
+ *     but lib before the archive, and a module of a package of the
+ *     archive, whose __path__ is the directory of its sources in
+ *     lib/library-source: as the interpreter loads a module of a
+ *     directory, with __file__ its source and no __loader__, so that
+ *     pkgutil, pkg_resources and imp.find_module see the directory they
+ *     expect. A package of the archive holds nothing else: a name it
+ *     lacks is not found;
+ *   - a module of a package of lib on disk whose bytecode the archive
+ *     holds, as "lib/PATH.pyc". Any other name of such a package it
+ *     leaves to the interpreter, which looks on disk (extension modules,
+ *     bytecode alone, sources that do not compile);
+ *   - imp, the first time the program imports it, with __boot__'s
+ *     loaders;
+ * and asks __boot__'s finder in Python, which it runs from the archive
+ * when first needed, for the rest: the codecs of lib/python2.7 and paths
+ * that the program changed. It answers runpy and pkgutil as a loader
+ * does.
+ *
+ * Every member is checked against the size and CRC-32 that the archive
+ * records and the interpreter's magic number before it runs: a damaged
+ * archive fails with a message, never a signal. The names of lib's top
+ * level and those of the archive's are disjoint, as the freezer writes
+ * them, so a module of the archive is taken without looking into lib
+ * first.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <marshal.h>
-#include <structmember.h>
 
 #include <errno.h>
 #include <fcntl.h>
 #include <immintrin.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #define SOURCES "lib/library-source/"
@@ -70,15 +69,11 @@
 #define LOCAL_SIGNATURE 0x04034b50UL
 
 static PyObject *lib;           /* sys.path[0]: the application's lib */
-static PyObject *archive;       /* sys.path[1]: lib/library.zip */
+static PyObject *archive_path;  /* sys.path[1]: lib/library.zip */
 static PyObject *home;          /* the application directory, ending in "/" */
 static PyObject *zip_error;     /* zipimport.ZipImportError */
 static PyObject *path_name;     /* "__path__", interned */
-/* Where a zipimporter keeps its path, its prefix in the archive and the
- * archive's table, as zipimport declares them. */
-static Py_ssize_t archive_at, prefix_at, files_at;
-
-#define FIELD(importer, at) (*(PyObject **)((char *)(importer) + (at)))
+static PyObject *self_module;   /* _boot, for __boot__'s namespace */
 
 static int starts(PyObject *s, const char *prefix, Py_ssize_t n)
 {
@@ -222,11 +217,10 @@ static int settle_module(PyObject *dict, PyObject **from, PyObject **to)
     return 0;
 }
 
-/* Settles the modules that the interpreter imported from lib/python2.7. */
-static PyObject *boot_settle(PyObject *self, PyObject *args)
+/* Settles the modules that the interpreter imported from lib/python2.7:
+ * 0, or -1 with an exception. */
+static int settle(void)
 {
-    (void)self;
-    (void)args;
     PyObject *modules = PyImport_GetModuleDict();
     const Py_ssize_t h = PyString_GET_SIZE(home);
     Py_ssize_t i = 0;
@@ -242,142 +236,26 @@ static PyObject *boot_settle(PyObject *self, PyObject *args)
         Py_XDECREF(from);
         Py_XDECREF(to);
         if (failed)
-            return NULL;
-    }
-    Py_RETURN_NONE;
-}
-
-static int read_at(int fd, char *buffer, Py_ssize_t size, Py_ssize_t offset)
-{
-    while (size > 0) {
-        const ssize_t n = pread(fd, buffer, (size_t)size, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
             return -1;
-        buffer += n;
-        size -= n;
-        offset += n;
     }
     return 0;
 }
 
-/* The bytes of the stored member described by `toc`, an entry of
- * zipimport's table: (path, compression, size, file size, offset of the
- * local header, ...). The archive is opened for each read: a descriptor
- * kept open could be closed, or replaced, by the program. */
-static PyObject *read_stored(PyObject *toc)
-{
-    const long size = PyInt_AsLong(PyTuple_GET_ITEM(toc, 2));
-    const long offset = PyInt_AsLong(PyTuple_GET_ITEM(toc, 4));
-    if (PyErr_Occurred())
-        return NULL;
-    const int fd = open(PyString_AS_STRING(archive), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        PyErr_Format(zip_error, "can't open Zip file: '%s'", PyString_AS_STRING(archive));
-        return NULL;
-    }
-    unsigned char h[LOCAL_HEADER];
-    PyObject *data = NULL;
-    if (size >= 0 && offset >= 0 && read_at(fd, (char *)h, LOCAL_HEADER, offset) == 0 &&
-        (h[0] | h[1] << 8 | h[2] << 16 | (unsigned long)h[3] << 24) == LOCAL_SIGNATURE) {
-        const long start = offset + LOCAL_HEADER + (h[26] | h[27] << 8) + (h[28] | h[29] << 8);
-        data = PyString_FromStringAndSize(NULL, size);
-        if (data != NULL && read_at(fd, PyString_AS_STRING(data), size, start) != 0)
-            Py_CLEAR(data);
-    }
-    close(fd);
-    if (data == NULL && !PyErr_Occurred())
-        PyErr_Format(zip_error, "bad local file header in %s", PyString_AS_STRING(archive));
-    return data;
-}
-
-/* The last part of a dotted module name. */
-static const char *last(const char *fullname)
-{
-    const char *dot = strrchr(fullname, '.');
-    return dot ? dot + 1 : fullname;
-}
-
-/* The entry of zipimport's table `files` for the member `member`, `*used`
- * bytes long, followed by `suffix` and ".pyc", borrowed; NULL if there is
- * none, with an exception only on failure. `member` keeps `suffix`. */
-static PyObject *member_entry(PyObject *files, char *member, Py_ssize_t *used, const char *suffix)
-{
-    if (append(member, used, suffix, strlen(suffix)) != 0 || append(member, used, ".pyc", 4) != 0)
-        return NULL;
-    PyObject *key = PyString_FromStringAndSize(member, *used);
-    if (key == NULL)
-        return NULL;
-    PyObject *toc = PyDict_GetItem(files, key);
-    Py_DECREF(key);
-    *used -= 4;
-    member[*used] = '\0';
-    return toc;
-}
-
-/* The last module found: the finder looks it up, and its loader at once
- * again. */
-static struct {
-    PyObject *files;            /* the table it was found in */
-    PyObject *toc;              /* its entry there */
-    int package;
-    Py_ssize_t base;            /* bytes of DIR/NAME */
-    Py_ssize_t used;            /* bytes of its member */
-    char member[KEY];           /* its member, without ".pyc" */
-} found_last;
-
-/* The entry of zipimport's table `files` for the bytecode of the module
- * `name` in the directory of the archive that the first `n` bytes of
- * `member` name ("" or ending in "/"), borrowed: "DIR/NAME.pyc", else
- * "DIR/NAME/__init__.pyc" for a package (then *package is 1); NULL if
- * there is neither, with an exception only on failure. The freezer writes
- * one of the two for a name, no more. `member` receives the member's name
- * without ".pyc". */
-static PyObject *lookup(PyObject *files, char *member, Py_ssize_t n, const char *name,
-                        int *package)
-{
-    if (append(member, &n, name, strlen(name)) != 0)
-        return NULL;
-    const Py_ssize_t base = n;
-    if (files == found_last.files && base == found_last.base &&
-        memcmp(member, found_last.member, base) == 0) {
-        memcpy(member + base, found_last.member + base, found_last.used - base + 1);
-        *package = found_last.package;
-        return found_last.toc;
-    }
-    *package = 0;
-    PyObject *toc = member_entry(files, member, &n, "");
-    if (toc == NULL && !PyErr_Occurred()) {
-        *package = 1;
-        n = base;
-        member[n] = '\0';
-        toc = member_entry(files, member, &n, "/__init__");
-    }
-    if (toc != NULL) {
-        Py_INCREF(files);
-        Py_INCREF(toc);
-        Py_XDECREF(found_last.files);
-        Py_XDECREF(found_last.toc);
-        found_last.files = files;
-        found_last.toc = toc;
-        found_last.package = *package;
-        found_last.base = base;
-        found_last.used = n;
-        memcpy(found_last.member, member, n + 1);
-    }
-    return toc;
-}
-
-/* The CRC-32 of zip archives, eight bytes a step; `clmul` where the
- * processor multiplies without carries (crc_fold). */
+/* The CRC-32 of zip archives: `clmul` where the processor multiplies
+ * without carries (crc_fold), else eight bytes a step by tables, made
+ * when first needed. */
 static uint32_t crc_table[8][256];
-static int clmul;
+static int clmul = -1;          /* -1 until crc_setup */
+static int tables;
 
 static void crc_setup(void)
 {
     __builtin_cpu_init();
     clmul = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+}
+
+static void crc_tables(void)
+{
     for (uint32_t i = 0; i < 256; i++) {
         uint32_t c = i;
         for (int k = 0; k < 8; k++)
@@ -388,6 +266,7 @@ static void crc_setup(void)
         for (int t = 1; t < 8; t++)
             crc_table[t][i] = crc_table[0][crc_table[t - 1][i] & 0xff] ^ (crc_table[t - 1][i] >> 8);
     }
+    tables = 1;
 }
 
 /* With carry-less multiplication, where the processor has it: 64 bytes
@@ -451,12 +330,25 @@ __attribute__((target("pclmul,sse4.1"))) static uint32_t crc_fold(uint32_t c,
 static uint32_t crc32(const unsigned char *p, size_t n)
 {
     uint32_t c = 0xffffffffU;
+    if (clmul < 0)
+        crc_setup();
     if (clmul && n >= 64) {
         const size_t folded = n & ~(size_t)15;
         c = crc_fold(c, p, folded);
         p += folded;
         n -= folded;
     }
+    if (clmul) {
+        /* Fewer than 64 bytes: a bit a step. */
+        while (n-- > 0) {
+            c ^= *p++;
+            for (int k = 0; k < 8; k++)
+                c = c & 1 ? 0xedb88320U ^ (c >> 1) : c >> 1;
+        }
+        return c ^ 0xffffffffU;
+    }
+    if (!tables)
+        crc_tables();
     for (; n >= 8; n -= 8, p += 8) {
         const uint32_t a = c ^ ((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 |
                                 (uint32_t)p[3] << 24);
@@ -469,24 +361,223 @@ static uint32_t crc32(const unsigned char *p, size_t n)
     return c ^ 0xffffffffU;
 }
 
-/* The code of the member at `toc` of `importer`'s archive: a stored
- * member read here, any other decompressed by zipimport; a member whose
- * CRC-32 is not the one the archive records is damaged. */
-static PyObject *code_at(PyObject *importer, PyObject *toc)
+static int read_at(int fd, char *buffer, Py_ssize_t size, Py_ssize_t offset)
 {
-    if (!PyTuple_Check(toc) || PyTuple_GET_SIZE(toc) < 8 ||
-        !PyString_Check(PyTuple_GET_ITEM(toc, 0))) {
-        PyErr_SetString(zip_error, "bad entry in the archive's table");
+    while (size > 0) {
+        const ssize_t n = pread(fd, buffer, (size_t)size, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        buffer += n;
+        size -= n;
+        offset += n;
+    }
+    return 0;
+}
+
+static uint32_t le16(const unsigned char *p)
+{
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8;
+}
+
+static uint32_t le32(const unsigned char *p)
+{
+    return le16(p) | le16(p + 2) << 16;
+}
+
+/* A member of the archive, as its central directory describes it. */
+typedef struct {
+    const char *name;           /* in the archive's table, not terminated */
+    uint32_t length;            /* of the name */
+    uint32_t method;            /* 0 stored, 8 deflated */
+    uint32_t crc;
+    uint32_t size;              /* bytes in the archive */
+    uint32_t full;              /* bytes inflated */
+    uint32_t offset;            /* of its local header */
+} Entry;
+
+/* lib/library.zip: its central directory, read in one piece at start,
+ * and its members sorted by name, as the freezer writes them, for a
+ * binary search. zipimport reads the same table an entry at a time into a
+ * dictionary of tuples, which took an empty program a tenth of its
+ * start-up beyond the plain interpreter's. */
+static struct {
+    char *table;
+    Entry *entries;
+    Py_ssize_t count;
+} the;
+
+static int compare(const char *a, uint32_t m, const char *b, uint32_t n)
+{
+    const int c = memcmp(a, b, m < n ? m : n);
+    return c != 0 ? c : m < n ? -1 : m > n;
+}
+
+static int entry_order(const void *a, const void *b)
+{
+    const Entry *x = a, *y = b;
+    return compare(x->name, x->length, y->name, y->length);
+}
+
+/* The member named by the `n` bytes at `name`; NULL if there is none. */
+static const Entry *find(const char *name, size_t n)
+{
+    Py_ssize_t low = 0, high = the.count;
+    while (low < high) {
+        const Py_ssize_t mid = low + (high - low) / 2;
+        const int c = compare(the.entries[mid].name, the.entries[mid].length, name, (uint32_t)n);
+        if (c == 0)
+            return &the.entries[mid];
+        if (c < 0)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    return NULL;
+}
+
+#define END_SIGNATURE 0x06054b50UL
+#define ENTRY_SIGNATURE 0x02014b50UL
+#define END 22                  /* bytes of the end record, without comment */
+#define ENTRY 46                /* bytes of a central directory entry */
+#define TAIL (END + 0xffff)     /* the end record and the longest comment */
+
+static int damaged(const char *what)
+{
+    PyErr_Format(zip_error, "%s is damaged: %s", PyString_AS_STRING(archive_path), what);
+    return -1;
+}
+
+/* Reads the table of the archive open at `fd`: 0, or -1 with an
+ * exception that names what is wrong. */
+static int read_table(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size < END)
+        return damaged("it is too short to hold a table");
+    /* The end record, last but for a comment, which the freezer writes
+     * none of. */
+    static unsigned char tail[TAIL];
+    const Py_ssize_t t = st.st_size < TAIL ? (Py_ssize_t)st.st_size : TAIL;
+    Py_ssize_t at = t - END;
+    if (read_at(fd, (char *)tail + at, END, st.st_size - END) != 0)
+        return damaged("its end cannot be read");
+    if (le32(tail + at) != END_SIGNATURE) {
+        if (read_at(fd, (char *)tail, t, st.st_size - t) != 0)
+            return damaged("its end cannot be read");
+        while (at > 0 && le32(tail + at) != END_SIGNATURE)
+            at--;
+        if (le32(tail + at) != END_SIGNATURE)
+            return damaged("it has no end record: it is cut short or no zip archive");
+    }
+    const uint32_t size = le32(tail + at + 12), offset = le32(tail + at + 16);
+    if ((uint64_t)offset + size > (uint64_t)(st.st_size - t + at))
+        return damaged("its table lies past its end: it is cut short");
+    the.table = PyMem_Malloc(size ? size : 1);
+    the.entries = PyMem_Malloc((size / ENTRY + 1) * sizeof(Entry));
+    if (the.table == NULL || the.entries == NULL) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    if (read_at(fd, the.table, size, offset) != 0)
+        return damaged("its table cannot be read");
+    const unsigned char *p = (const unsigned char *)the.table, *end = p + size;
+    int sorted = 1;
+    for (the.count = 0; p < end; the.count++) {
+        if (end - p < ENTRY || le32(p) != ENTRY_SIGNATURE)
+            return damaged("an entry of its table is not one");
+        const uint32_t n = le16(p + 28), more = le16(p + 30) + le16(p + 32);
+        if ((size_t)(end - p - ENTRY) < (size_t)n + more)
+            return damaged("an entry of its table runs past the table");
+        Entry *e = &the.entries[the.count];
+        *e = (Entry){(const char *)p + ENTRY, n, le16(p + 10), le32(p + 16), le32(p + 20),
+                     le32(p + 24), le32(p + 42)};
+        sorted = sorted && (the.count == 0 || entry_order(e - 1, e) < 0);
+        p += ENTRY + n + more;
+    }
+    if (!sorted)
+        qsort(the.entries, (size_t)the.count, sizeof(Entry), entry_order);
+    return 0;
+}
+
+/* Reads the archive's table, once: 0, or -1 with an exception. */
+static int open_archive(void)
+{
+    const int fd = open(PyString_AS_STRING(archive_path), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        PyErr_Format(zip_error, "can't open Zip file: '%s'", PyString_AS_STRING(archive_path));
+        return -1;
+    }
+    const int failed = read_table(fd);
+    close(fd);
+    return failed;
+}
+
+/* The bytes of member `e`, inflated if they are deflated: zlib then
+ * ships, as the freezer deflates only where it does. The archive is
+ * opened for each read: a descriptor kept open could be closed, or
+ * replaced, by the program. */
+static PyObject *read_member(const Entry *e, const char *where)
+{
+    const int fd = open(PyString_AS_STRING(archive_path), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        PyErr_Format(zip_error, "can't open Zip file: '%s'", PyString_AS_STRING(archive_path));
         return NULL;
     }
-    const char *where = PyString_AS_STRING(PyTuple_GET_ITEM(toc, 0));
-    const unsigned long recorded = PyInt_AsUnsignedLongMask(PyTuple_GET_ITEM(toc, 7)) & 0xffffffffUL;
-    PyObject *data = PyInt_AsLong(PyTuple_GET_ITEM(toc, 1)) == 0
-                         ? read_stored(toc)
-                         : PyObject_CallMethod(importer, "get_data", "O", PyTuple_GET_ITEM(toc, 0));
-    if (data != NULL && (!PyString_Check(data) ||
+    unsigned char h[LOCAL_HEADER];
+    PyObject *data = NULL;
+    if (read_at(fd, (char *)h, LOCAL_HEADER, e->offset) == 0 && le32(h) == LOCAL_SIGNATURE) {
+        data = PyString_FromStringAndSize(NULL, e->size);
+        if (data != NULL && read_at(fd, PyString_AS_STRING(data), e->size,
+                                    (Py_ssize_t)e->offset + LOCAL_HEADER + le16(h + 26) +
+                                        le16(h + 28)) != 0)
+            Py_CLEAR(data);
+    }
+    close(fd);
+    if (data == NULL) {
+        if (!PyErr_Occurred())
+            PyErr_Format(zip_error, "%s is damaged: its header or bytes cannot be read", where);
+        return NULL;
+    }
+    if (e->method == 0)
+        return data;
+    PyObject *inflated = NULL;
+    if (e->method != 8) {
+        PyErr_Format(zip_error, "%s is damaged: compressed in an unknown way", where);
+    } else {
+        PyObject *zlib = PyImport_ImportModuleNoBlock("zlib");
+        if (zlib == NULL) {
+            PyErr_Clear();
+            PyErr_SetString(zip_error, "can't decompress data; zlib not available");
+        } else {
+            inflated = PyObject_CallMethod(zlib, "decompress", "Oi", data, -15);
+            Py_DECREF(zlib);
+            if (inflated == NULL && PyErr_ExceptionMatches(PyExc_Exception)) {
+                PyErr_Clear();
+                PyErr_Format(zip_error, "%s is damaged: it does not inflate", where);
+            }
+        }
+    }
+    Py_DECREF(data);
+    return inflated;
+}
+
+/* The code of member `e`, `where` its path: a member whose size or
+ * CRC-32 is not the one the archive records is damaged. */
+static PyObject *code_at(const Entry *e)
+{
+    char where[KEY];
+    Py_ssize_t used = 0;
+    if (append(where, &used, PyString_AS_STRING(archive_path), PyString_GET_SIZE(archive_path)) ||
+        append(where, &used, "/", 1) || append(where, &used, e->name, e->length)) {
+        PyErr_SetString(zip_error, "a member's name is too long");
+        return NULL;
+    }
+    PyObject *data = read_member(e, where);
+    if (data != NULL && ((uint32_t)PyString_GET_SIZE(data) != e->full ||
                          crc32((const unsigned char *)PyString_AS_STRING(data),
-                               (size_t)PyString_GET_SIZE(data)) != recorded)) {
+                               (size_t)PyString_GET_SIZE(data)) != e->crc)) {
         Py_CLEAR(data);
         PyErr_Format(zip_error, "%s is damaged: its CRC-32 is not the one recorded", where);
     }
@@ -494,6 +585,39 @@ static PyObject *code_at(PyObject *importer, PyObject *toc)
                         : NULL;
     Py_XDECREF(data);
     return co;
+}
+
+/* The last part of a dotted module name. */
+static const char *last(const char *fullname)
+{
+    const char *dot = strrchr(fullname, '.');
+    return dot ? dot + 1 : fullname;
+}
+
+/* The member of the bytecode of the module `name` in the directory of the
+ * archive that the first `n` bytes of `member` name ("" or ending in
+ * "/"): "DIR/NAME.pyc", else "DIR/NAME/__init__.pyc" for a package (then
+ * *package is 1); NULL if there is neither. The freezer writes one of the
+ * two for a name, no more. `member` receives the member's name without
+ * ".pyc". */
+static const Entry *lookup(char *member, Py_ssize_t n, const char *name, int *package)
+{
+    if (append(member, &n, name, strlen(name)) != 0)
+        return NULL;
+    const Py_ssize_t base = n;
+    const Entry *e = NULL;
+    *package = 0;
+    if (append(member, &n, ".pyc", 4) == 0)
+        e = find(member, (size_t)n);
+    if (e == NULL) {
+        *package = 1;
+        n = base;
+        if (append(member, &n, "/__init__.pyc", 13) == 0)
+            e = find(member, (size_t)n);
+    }
+    if (e != NULL)
+        member[n - 4] = '\0';
+    return e;
 }
 
 /* True if the code's file name is the application directory, `dir` and
@@ -512,7 +636,7 @@ static int names(PyObject *co, const char *dir, const char *member)
 
 /* Runs `co` as the module `fullname`, as import does: with __file__
  * `file` (or the code's file name if NULL), a package whose __path__ is
- * [`entry`] if `entry` is not NULL, with __loader__ `loader` if not NULL.
+ * [`entry`] if `entry` is not NULL.
  * A module already there is reused (reload); on failure it is removed
  * from sys.modules, as the interpreter removes it. */
 static PyObject *execute(const char *fullname, PyObject *co, const char *file, PyObject *entry)
@@ -531,59 +655,86 @@ static PyObject *execute(const char *fullname, PyObject *co, const char *file, P
     return PyImport_ExecCodeModuleEx((char *)fullname, co, (char *)file);
 }
 
-static PyTypeObject archive_type = {
-    PyVarObject_HEAD_INIT(NULL, 0)
-    "_boot.Archive",
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_doc = "zipimport's importer, whose table and bytecode _boot reads.",
-};
-
 typedef struct {
     PyObject_HEAD
-    PyObject *finder;           /* __boot__'s finder in Python */
-    PyObject *archive;          /* the archive's importer: finder.archive */
-    PyObject *found;            /* modules found: name -> (member, entry of
-                                   the archive's table, package, where its
-                                   source lies: "" or SOURCES) */
+    PyObject *finder;           /* __boot__'s finder in Python, once it runs */
+    PyObject *found;            /* modules found: name -> (member, index of its
+                                   entry, package, where its source lies: ""
+                                   or SOURCES), or None for imp */
 } Finder;
-
-static int finder_init(PyObject *self, PyObject *args, PyObject *kwargs)
-{
-    Finder *f = (Finder *)self;
-    PyObject *finder;
-    (void)kwargs;
-    if (!PyArg_ParseTuple(args, "O:Finder", &finder))
-        return -1;
-    PyObject *archive = PyObject_GetAttrString(finder, "archive");
-    if (archive == NULL)
-        return -1;
-    if (!PyObject_TypeCheck(archive, &archive_type) || !PyDict_Check(FIELD(archive, files_at))) {
-        Py_DECREF(archive);
-        PyErr_SetString(PyExc_TypeError, "finder.archive is no _boot.Archive");
-        return -1;
-    }
-    PyObject *found = PyDict_New();
-    if (found == NULL) {
-        Py_DECREF(archive);
-        return -1;
-    }
-    Py_INCREF(finder);
-    Py_CLEAR(f->finder);
-    Py_CLEAR(f->archive);
-    Py_CLEAR(f->found);
-    f->finder = finder;
-    f->archive = archive;
-    f->found = found;
-    return 0;
-}
 
 static void finder_dealloc(PyObject *self)
 {
     Finder *f = (Finder *)self;
     Py_XDECREF(f->finder);
-    Py_XDECREF(f->archive);
     Py_XDECREF(f->found);
     Py_TYPE(self)->tp_free(self);
+}
+
+static PyObject *boot_module;   /* __boot__, once it runs */
+static int plain_imp;           /* while set, imp is imported as the
+                                   interpreter imports it */
+
+/* Gives imp __boot__'s loaders: 0, or -1 with an exception. */
+static int patch(PyObject *imp)
+{
+    PyObject *done = PyObject_CallMethod(boot_module, "patch", "O", imp);
+    Py_XDECREF(done);
+    return done ? 0 : -1;
+}
+
+/* Runs __boot__ from the archive the first time this finder needs it:
+ * its finder in Python answers what this one does not decide, and the
+ * loaders of imp become its own. An empty program never needs it, nor
+ * does a program that imports only the archive's modules and lib's
+ * extension modules. 0, or -1 with an exception. */
+static int boot(Finder *f)
+{
+    if (f->finder != NULL)
+        return 0;
+    const Entry *e = find("__boot__.pyc", 12);
+    if (e == NULL) {
+        PyErr_Format(zip_error, "%s holds no __boot__.pyc", PyString_AS_STRING(archive_path));
+        return -1;
+    }
+    PyObject *co = code_at(e);
+    if (co == NULL)
+        return -1;
+    PyObject *fresh = PyImport_AddModule("__boot__");
+    if (fresh == NULL || PyDict_SetItemString(PyModule_GetDict(fresh), "_boot", self_module) != 0) {
+        Py_DECREF(co);
+        return -1;
+    }
+    plain_imp = 1;
+    PyObject *module = execute("__boot__", co, NULL, NULL);
+    plain_imp = 0;
+    Py_DECREF(co);
+    if (module == NULL)
+        return -1;
+    if (PyDict_DelItemString(PyImport_GetModuleDict(), "__boot__") != 0)
+        PyErr_Clear();
+    boot_module = module;
+    f->finder = PyObject_CallMethod(module, "start", "O", (PyObject *)f);
+    PyObject *imp = PyDict_GetItemString(PyImport_GetModuleDict(), "imp");
+    return f->finder != NULL && (imp == NULL || patch(imp) == 0) ? 0 : -1;
+}
+
+/* imp, with __boot__'s loaders, for the program's first import of it. */
+static PyObject *load_imp(Finder *f)
+{
+    if (boot(f) != 0)
+        return NULL;
+    PyObject *imp = PyDict_GetItemString(PyImport_GetModuleDict(), "imp");
+    if (imp != NULL) {
+        Py_INCREF(imp);
+    } else {
+        plain_imp = 1;
+        imp = PyImport_ImportModule("imp");
+        plain_imp = 0;
+    }
+    if (imp != NULL && patch(imp) != 0)
+        Py_CLEAR(imp);
+    return imp;
 }
 
 /* True if sys.path holds nothing but lib before the archive: the
@@ -597,7 +748,7 @@ static int ours_first(void)
         PyObject *e = PyList_GET_ITEM(entries, i);
         if (!PyString_Check(e))
             return 0;
-        if (_PyString_Eq(e, archive))
+        if (_PyString_Eq(e, archive_path))
             return 1;
         if (!_PyString_Eq(e, lib))
             return 0;
@@ -607,6 +758,8 @@ static int ours_first(void)
 
 static PyObject *ask(Finder *f, const char *fullname, PyObject *path)
 {
+    if (boot(f) != 0)
+        return NULL;
     return PyObject_CallMethod(f->finder, "find_module", "sO", fullname, path);
 }
 
@@ -621,11 +774,11 @@ static PyObject *claim(Finder *f, const char *fullname, const char *dir, Py_ssiz
     char member[KEY];
     Py_ssize_t used = 0;
     int package;
-    PyObject *toc;
+    const Entry *e;
     if (append(member, &used, dir, n) == 0 &&
-        (toc = lookup(FIELD(f->archive, files_at), member, used, last(fullname),
-                      &package)) != NULL) {
-        PyObject *found = Py_BuildValue("(sOis)", member, toc, package, sources);
+        (e = lookup(member, used, last(fullname), &package)) != NULL) {
+        PyObject *found = Py_BuildValue("(snis)", member, (Py_ssize_t)(e - the.entries),
+                                        package, sources);
         const int failed = found == NULL || PyDict_SetItemString(f->found, fullname, found) != 0;
         Py_XDECREF(found);
         if (failed)
@@ -633,8 +786,6 @@ static PyObject *claim(Finder *f, const char *fullname, const char *dir, Py_ssiz
         Py_INCREF(f);
         return (PyObject *)f;
     }
-    if (PyErr_Occurred())
-        return NULL;
     Py_RETURN_NONE;
 }
 
@@ -668,6 +819,13 @@ static PyObject *finder_find(PyObject *self, PyObject *args)
     const char *fullname = name_arg(args, &path);
     if (fullname == NULL)
         return NULL;
+    /* The program's first import of imp gets __boot__'s loaders. */
+    if (path == Py_None && strcmp(fullname, "imp") == 0 && !plain_imp) {
+        if (PyDict_SetItemString(f->found, fullname, Py_None) != 0)
+            return NULL;
+        Py_INCREF(self);
+        return self;
+    }
     /* A module of the archive's top level, or of lib's, the program's own
      * and the packages copied whole, whose bytecode the archive holds as
      * "lib/NAME.pyc". The names of the two are disjoint, as the freezer
@@ -705,9 +863,10 @@ static PyObject *finder_claim(PyObject *self, PyObject *args)
     return fullname == NULL ? NULL : claim((Finder *)self, fullname, "", 0, SOURCES);
 }
 
-/* What find_module recorded of `fullname`, borrowed, as its parts. */
-static PyObject *recorded(Finder *f, PyObject *args, const char **member, int *package,
-                          const char **sources)
+/* What find_module recorded of `fullname`, borrowed, as its parts; None
+ * for imp. */
+static PyObject *recorded(Finder *f, PyObject *args, const char **member, const Entry **entry,
+                          int *package, const char **sources)
 {
     const char *fullname = name_arg(args, NULL);
     if (fullname == NULL)
@@ -717,7 +876,10 @@ static PyObject *recorded(Finder *f, PyObject *args, const char **member, int *p
         PyErr_Format(PyExc_ImportError, "%s was not found by this finder", fullname);
         return NULL;
     }
+    if (found == Py_None)
+        return found;
     *member = PyString_AS_STRING(PyTuple_GET_ITEM(found, 0));
+    *entry = &the.entries[PyInt_AS_LONG(PyTuple_GET_ITEM(found, 1))];
     *package = PyInt_AS_LONG(PyTuple_GET_ITEM(found, 2)) != 0;
     *sources = PyString_AS_STRING(PyTuple_GET_ITEM(found, 3));
     return found;
@@ -745,14 +907,19 @@ static PyObject *finder_load(PyObject *self, PyObject *args)
 {
     Finder *f = (Finder *)self;
     const char *m, *sources;
+    const Entry *at;
     int package;
-    PyObject *found = recorded(f, args, &m, &package, &sources);
+    PyObject *found = recorded(f, args, &m, &at, &package, &sources);
     if (found == NULL)
         return NULL;
     Py_INCREF(found);
     PyDict_DelItemString(f->found, PyString_AS_STRING(PyTuple_GET_ITEM(args, 0)));
+    if (found == Py_None) {
+        Py_DECREF(found);
+        return load_imp(f);
+    }
     char file[KEY];
-    PyObject *co = code_at(f->archive, PyTuple_GET_ITEM(found, 1));
+    PyObject *co = code_at(at);
     PyObject *entry = NULL, *module = NULL;
     if (co == NULL || source_of(file, sources, m) != 0)
         goto done;
@@ -762,7 +929,7 @@ static PyObject *finder_load(PyObject *self, PyObject *args)
     if (!names(co, sources, m)) {
         /* No source: the bytecode's path in the archive. */
         Py_ssize_t used = 0;
-        if (append(file, &used, PyString_AS_STRING(archive), PyString_GET_SIZE(archive)) != 0 ||
+        if (append(file, &used, PyString_AS_STRING(archive_path), PyString_GET_SIZE(archive_path)) != 0 ||
             append(file, &used, "/", 1) != 0 || append(file, &used, m, strlen(m)) != 0 ||
             append(file, &used, ".pyc", 4) != 0) {
             PyErr_Format(PyExc_ImportError, "name too long: %s", m);
@@ -783,9 +950,12 @@ done:
 static PyObject *finder_get_code(PyObject *self, PyObject *args)
 {
     const char *m, *sources;
+    const Entry *at;
     int package;
-    PyObject *found = recorded((Finder *)self, args, &m, &package, &sources);
-    return found ? code_at(((Finder *)self)->archive, PyTuple_GET_ITEM(found, 1)) : NULL;
+    PyObject *found = recorded((Finder *)self, args, &m, &at, &package, &sources);
+    if (found == Py_None)
+        Py_RETURN_NONE;
+    return found ? code_at(at) : NULL;
 }
 
 /* The source file of the module that `args` name, which find_module
@@ -793,8 +963,12 @@ static PyObject *finder_get_code(PyObject *self, PyObject *args)
 static int recorded_source(PyObject *self, PyObject *args, char *file)
 {
     const char *m, *sources;
+    const Entry *at;
     int package;
-    if (recorded((Finder *)self, args, &m, &package, &sources) == NULL)
+    PyObject *found = recorded((Finder *)self, args, &m, &at, &package, &sources);
+    if (found == Py_None)
+        PyErr_SetString(PyExc_ImportError, "imp is a built-in module");
+    if (found == NULL || found == Py_None)
         return -1;
     return source_of(file, sources, m);
 }
@@ -808,10 +982,10 @@ static PyObject *finder_get_filename(PyObject *self, PyObject *args)
 static PyObject *finder_is_package(PyObject *self, PyObject *args)
 {
     const char *m, *sources;
-    int package;
-    if (recorded((Finder *)self, args, &m, &package, &sources) == NULL)
-        return NULL;
-    return PyBool_FromLong(package);
+    const Entry *at;
+    int package = 0;
+    PyObject *found = recorded((Finder *)self, args, &m, &at, &package, &sources);
+    return found ? PyBool_FromLong(package) : NULL;
 }
 
 /* The bytes of the file at `path`, as a loader's get_data gives them. */
@@ -870,99 +1044,133 @@ static PyTypeObject finder_type = {
     .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_doc = "Finds the modules of the application for the meta path.",
     .tp_methods = finder_methods,
-    .tp_init = finder_init,
-    .tp_new = PyType_GenericNew,
 };
 
-/* The code of a member of an importer's archive, by its name in the
- * archive's table, as code_at reads it. */
+
+/* The code of a member of the archive, by its name, as code_at reads it. */
 static PyObject *boot_member(PyObject *self, PyObject *args)
 {
     (void)self;
-    PyObject *importer, *key;
-    if (!PyArg_ParseTuple(args, "O!S:member", &archive_type, &importer, &key))
+    const char *name;
+    Py_ssize_t n;
+    if (!PyArg_ParseTuple(args, "s#:member", &name, &n))
         return NULL;
-    PyObject *files = FIELD(importer, files_at);
-    PyObject *toc = files != NULL && PyDict_Check(files) ? PyDict_GetItem(files, key) : NULL;
-    if (toc == NULL) {
-        PyErr_Format(zip_error, "no member %s", PyString_AS_STRING(key));
+    const Entry *e = find(name, (size_t)n);
+    if (e == NULL) {
+        PyErr_Format(zip_error, "no member %s", name);
         return NULL;
     }
-    return code_at(importer, toc);
+    return code_at(e);
 }
 
-/* Runs __boot__ from the archive, checked as code_at checks the modules
- * it loads: zipimport would run a damaged member as it is. */
-static PyObject *boot_boot(void)
+static PyObject *boot_holds(PyObject *self, PyObject *args)
 {
-    PyObject *importer = PyObject_CallFunctionObjArgs((PyObject *)&archive_type, archive, NULL);
-    if (importer == NULL)
+    (void)self;
+    const char *name;
+    Py_ssize_t n;
+    if (!PyArg_ParseTuple(args, "s#:holds", &name, &n))
         return NULL;
-    PyObject *module = NULL;
-    PyObject *files = FIELD(importer, files_at);
-    PyObject *toc = files != NULL && PyDict_Check(files)
-                        ? PyDict_GetItemString(files, "__boot__.pyc") : NULL;
-    PyObject *co = toc != NULL ? code_at(importer, toc) : NULL;
-    if (co != NULL)
-        module = execute("__boot__", co, NULL, NULL);
-    else if (!PyErr_Occurred())
-        PyErr_Format(zip_error, "%s holds no __boot__.pyc", PyString_AS_STRING(archive));
-    Py_XDECREF(co);
-    Py_DECREF(importer);
-    return module;
+    return PyBool_FromLong(find(name, (size_t)n) != NULL);
 }
 
-/* What the archive's __startup__ calls: __boot__ takes over the imports
- * and sets `environment`, then the program's own __startup__ code runs in
- * `namespace`, __startup__'s, here: no frame of __boot__ stands between
- * them. Its file lies in lib beside SOURCE's other files, as far as
- * dirname(__file__) tells. Neither __boot__ nor _boot stays in
- * sys.modules; __boot__ stays alive here, its finder's home. */
+/* Sets the environment variables that tell bundled libraries where their
+ * files are, ((name, path relative to the application) pairs), in the
+ * process and in posix.environ if it is there already; else it reads
+ * them when it is imported. 0, or -1 with an exception. */
+static int set_environment(PyObject *environment)
+{
+    PyObject *pairs = PySequence_Fast(environment, "the environment is no sequence");
+    if (pairs == NULL)
+        return -1;
+    PyObject *posix = PyDict_GetItemString(PyImport_GetModuleDict(), "posix");
+    PyObject *environ = posix ? PyObject_GetAttrString(posix, "environ") : NULL;
+    int failed = posix != NULL && environ == NULL;
+    for (Py_ssize_t i = 0; !failed && i < PySequence_Fast_GET_SIZE(pairs); i++) {
+        const char *name, *path;
+        PyObject *value = NULL;
+        failed = !PyArg_ParseTuple(PySequence_Fast_GET_ITEM(pairs, i), "ss", &name, &path) ||
+                 (value = PyString_FromFormat("%s%s", PyString_AS_STRING(home), path)) == NULL ||
+                 setenv(name, PyString_AS_STRING(value), 1) != 0 ||
+                 (environ != NULL && PyObject_SetItem(environ, PyTuple_GET_ITEM(
+                                         PySequence_Fast_GET_ITEM(pairs, i), 0), value) != 0);
+        Py_XDECREF(value);
+    }
+    if (failed && !PyErr_Occurred())
+        PyErr_SetFromErrno(PyExc_OSError);
+    Py_XDECREF(environ);
+    Py_DECREF(pairs);
+    return failed ? -1 : 0;
+}
+
+/* Takes over the imports of the application's modules: `environment`
+ * set, the codecs settled, the finder first on the meta path, and
+ * lib/library-source last on sys.path: the archive's modules are found
+ * first, and tools that look for a module's source file (linters) find
+ * it there. The finder, or NULL with an exception. */
+static Finder *take_over(PyObject *environment)
+{
+    Finder *f = NULL;
+    PyObject *sources = NULL;
+    PyObject *meta = PySys_GetObject("meta_path"), *path = PySys_GetObject("path");
+    if (meta == NULL || !PyList_Check(meta) || path == NULL || !PyList_Check(path)) {
+        PyErr_SetString(PyExc_ImportError, "_boot: sys.meta_path or sys.path is no list");
+        return NULL;
+    }
+    if (set_environment(environment) != 0 || settle() != 0 || open_archive() != 0 ||
+        (f = PyObject_New(Finder, &finder_type)) == NULL)
+        goto failed;
+    f->finder = NULL;
+    if ((f->found = PyDict_New()) == NULL ||
+        (sources = PyString_FromFormat("%s" SOURCES, PyString_AS_STRING(home))) == NULL ||
+        _PyString_Resize(&sources, PyString_GET_SIZE(sources) - 1) != 0 ||
+        PyList_Insert(meta, 0, (PyObject *)f) != 0 || PyList_Append(path, sources) != 0)
+        goto failed;
+    Py_DECREF(sources);
+    return f;
+failed:
+    Py_XDECREF(sources);
+    Py_XDECREF(f);
+    return NULL;
+}
+
+/* What lib/__startup__ calls: takes over the imports and sets
+ * `environment`, then runs the program's own __startup__ code in
+ * `namespace`, __startup__'s, here: no frame stands between them. Its
+ * file lies in lib beside SOURCE's other files, as far as
+ * dirname(__file__) tells. _boot does not stay in sys.modules. */
 static PyObject *boot_run(PyObject *self, PyObject *args)
 {
     (void)self;
     PyObject *namespace, *environment;
     if (!PyArg_ParseTuple(args, "O!O:run", &PyDict_Type, &namespace, &environment))
         return NULL;
-    static PyObject *boot;
-    if (boot == NULL && (boot = boot_boot()) == NULL)
+    static Finder *finder;
+    if (finder == NULL && (finder = take_over(environment)) == NULL)
         return NULL;
-    PyObject *body = PyObject_CallMethod(boot, "start", "O", environment);
+    const Entry *e = find("__startup__.app", 15);
+    PyObject *body = e ? code_at(e) : NULL;
     PyObject *file = PyString_FromFormat("%slib/__startup__.py", PyString_AS_STRING(home));
-    PyObject *modules = PyImport_GetModuleDict();
     PyObject *result = NULL;
-    if (body != NULL && file != NULL && PyCode_Check(body) &&
-        PyDict_SetItemString(namespace, "__file__", file) == 0 &&
-        (PyDict_DelItemString(modules, "__boot__") == 0 || (PyErr_Clear(), 1)) &&
-        (PyDict_DelItemString(modules, "_boot") == 0 || (PyErr_Clear(), 1)))
+    if (e == NULL)
+        PyErr_Format(zip_error, "%s holds no __startup__.app", PyString_AS_STRING(archive_path));
+    if (body != NULL && file != NULL && PyDict_SetItemString(namespace, "__file__", file) == 0 &&
+        (PyDict_DelItemString(PyImport_GetModuleDict(), "_boot") == 0 || (PyErr_Clear(), 1)))
         result = PyEval_EvalCode((PyCodeObject *)body, namespace, namespace);
-    else if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_ImportError, "__boot__.start gave no code");
     Py_XDECREF(file);
     Py_XDECREF(body);
     return result;
 }
 
 static PyMethodDef functions[] = {
-    {"run", boot_run, METH_VARARGS, "Runs the program's __startup__ code, __boot__ in place."},
+    {"run", boot_run, METH_VARARGS, "Runs the program's __startup__ code, the finder in place."},
     {"code", boot_code, METH_VARARGS, "The code in bytecode, its file names made absolute."},
-    {"member", boot_member, METH_VARARGS, "The code of a member of an archive, checked."},
-    {"settle", boot_settle, METH_NOARGS, "Makes the file names of the codecs absolute."},
+    {"member", boot_member, METH_VARARGS, "The code of a member of the archive, checked."},
+    {"holds", boot_holds, METH_VARARGS, "True if the archive holds a member of that name."},
     {NULL, NULL, 0, NULL},
 };
 
-/* The offset of zipimporter's object member `name`; -1 if it has none. */
-static Py_ssize_t offset(PyTypeObject *type, const char *name)
-{
-    for (PyMemberDef *m = type->tp_members; m != NULL && m->name != NULL; m++) {
-        if (strcmp(m->name, name) == 0 && m->type == T_OBJECT)
-            return m->offset;
-    }
-    return -1;
-}
-
-/* Takes lib, the archive and zipimport's importer as the launcher and
- * the interpreter have them; 0, or -1 with an exception set. */
+/* Takes lib and the archive as the launcher has them; 0, or -1 with an
+ * exception set. */
 static int setup(void)
 {
     PyObject *path = PySys_GetObject("path");
@@ -973,46 +1181,34 @@ static int setup(void)
         return -1;
     }
     lib = PyList_GET_ITEM(path, 0);
-    archive = PyList_GET_ITEM(path, 1);
+    archive_path = PyList_GET_ITEM(path, 1);
     Py_INCREF(lib);
-    Py_INCREF(archive);
+    Py_INCREF(archive_path);
     home = PyString_FromStringAndSize(PyString_AS_STRING(lib), PyString_GET_SIZE(lib) - 3);
     path_name = PyString_InternFromString("__path__");
-    PyObject *zipimport = PyImport_ImportModule("zipimport");
-    if (home == NULL || path_name == NULL ||
-        zipimport == NULL)
+    /* The interpreter imported zipimport as it started. */
+    PyObject *zipimport = PyDict_GetItemString(PyImport_GetModuleDict(), "zipimport");
+    if (home == NULL || path_name == NULL)
         return -1;
-    zip_error = PyObject_GetAttrString(zipimport, "ZipImportError");
-    PyObject *base = PyObject_GetAttrString(zipimport, "zipimporter");
-    Py_DECREF(zipimport);
-    if (zip_error == NULL || base == NULL)
+    zip_error = zipimport ? PyObject_GetAttrString(zipimport, "ZipImportError") : PyExc_ImportError;
+    if (zip_error == NULL)
         return -1;
-    if (!PyType_Check(base)) {
-        PyErr_SetString(PyExc_ImportError, "_boot: zipimport.zipimporter is not a type");
-        return -1;
-    }
-    crc_setup();
-    archive_type.tp_base = (PyTypeObject *)base;
-    archive_type.tp_basicsize = archive_type.tp_base->tp_basicsize;
-    archive_at = offset(archive_type.tp_base, "archive");
-    prefix_at = offset(archive_type.tp_base, "prefix");
-    files_at = offset(archive_type.tp_base, "_files");
-    if (archive_at < 0 || prefix_at < 0 || files_at < 0) {
-        PyErr_SetString(PyExc_ImportError, "_boot: zipimporter keeps no archive, prefix, _files");
-        return -1;
-    }
-    return PyType_Ready(&archive_type) < 0 || PyType_Ready(&finder_type) < 0 ? -1 : 0;
+    if (zipimport == NULL)
+        Py_INCREF(zip_error);
+    return PyType_Ready(&finder_type) < 0 ? -1 : 0;
 }
 
 PyMODINIT_FUNC init_boot(void)
 {
     if (setup() != 0)
         return;
-    PyObject *m = Py_InitModule3("_boot", functions, "__boot__'s importers, in C.");
+    PyObject *m = Py_InitModule3("_boot", functions, "The application's importers, in C.");
     if (m == NULL)
         return;
-    Py_INCREF(&archive_type);
-    Py_INCREF(&finder_type);
-    PyModule_AddObject(m, "Archive", (PyObject *)&archive_type);
-    PyModule_AddObject(m, "Finder", (PyObject *)&finder_type);
+    self_module = m;
+    Py_INCREF(m);
+    Py_INCREF(lib);
+    Py_INCREF(archive_path);
+    PyModule_AddObject(m, "LIB", lib);
+    PyModule_AddObject(m, "ARCHIVE", archive_path);
 }

@@ -1,8 +1,6 @@
 """How a frozen application imports its own modules. This file is not
 the freezer's: it ships in every application as the member __boot__.pyc
-of lib/library.zip. The archive's __startup__ calls _boot.run, which runs
-this module, its CRC-32 and magic number checked, calls start(environment)
-and then runs the program's own __startup__ code.
+of lib/library.zip, which _boot runs when it first needs it (below).
 
 Python 2.7 would import the application's modules as it imports any
 module, which goes wrong in two ways for a directory that is copied and
@@ -46,29 +44,29 @@ functions and methods.
 What every import passes through is _boot, an extension module in lib:
 its finder, alone on the meta path, finds and runs the modules of the
 archive and those of the packages of lib whose bytecode the archive
-holds. A module of the archive looks as one of a directory does: its
-__file__ its source, a package's __path__ the directory of its sources
-in lib/library-source, no __loader__, so that pkgutil, pkg_resources,
-imp.find_module and plug-in loaders see directories, as under the
-interpreter. It asks the finder here for the rest: the modules of lib's
-top level, the codecs of lib/python2.7, and paths the program changed;
-a module that an entry the program put before the application's holds
-is the interpreter's to import. Written in Python, those steps took a
-large program longer than the plain interpreter's whole import of its
-modules. sys.path_hooks and sys.path_importer_cache are the
+holds, sets the environment, settles the codecs and appends
+lib/library-source. A module of the archive looks as one of a directory
+does: its __file__ its source, a package's __path__ the directory of its
+sources in lib/library-source, no __loader__, so that pkgutil,
+pkg_resources, imp.find_module and plug-in loaders see directories, as
+under the interpreter. sys.path_hooks and sys.path_importer_cache are the
 interpreter's.
 
-Only the interpreter's built-in modules and _boot are imported here:
-nothing else may be imported before these importers are in place.
+This module is what _boot does not decide itself. _boot runs it from the
+archive, its CRC-32 and magic number checked, the first time it needs
+it, which an empty program never does: the codecs of lib/python2.7 and
+paths the program changed, for which _boot's finder asks the finder here
+(start), a module that an entry the program put before the application's
+holds being the interpreter's to import; and imp's loaders (patch), when
+the program first imports imp. It finds _boot in its namespace, put there
+by _boot, and imports only built-in modules.
 """
 
 import imp
 import sys
 
-import _boot
-
-LIB = sys.path[0]
-ARCHIVE = sys.path[1]
+LIB = _boot.LIB  # noqa: F821 (put there by _boot)
+ARCHIVE = _boot.ARCHIVE  # noqa: F821
 HOME = LIB[:-len('lib')]  # the application directory, ending in '/'
 SOURCES = 'lib/library-source/'
 INSIDE = ARCHIVE + '/'  # how the paths inside the archive begin
@@ -76,7 +74,7 @@ INSIDE = ARCHIVE + '/'  # how the paths inside the archive begin
 
 # The code in bytecode, its file names, which the freezer wrote relative
 # to the application directory, made absolute.
-code = _boot.code
+code = _boot.code  # noqa: F821
 
 
 def execute(fullname, body, filename, path=None):
@@ -101,21 +99,16 @@ def execute(fullname, body, filename, path=None):
     return sys.modules[fullname]
 
 
-class Archive(_boot.Archive):
-    """lib/library.zip, whose table and bytecode _boot reads."""
-
-
-def in_archive(source, archived):
-    """The path of the bytecode of a source of lib in the archive, whose
-    members are `archived`; None where it holds none. The sources of the
-    archive's own modules lie in lib/library-source, those of the
-    packages of lib in lib."""
+def in_archive(source):
+    """The path of the bytecode of a source of lib in the archive; None
+    where it holds none. The sources of the archive's own modules lie in
+    lib/library-source, those of the packages of lib in lib."""
     if not source.startswith(HOME):
         return None
     member = source[len(HOME):] + 'c'
     if member.startswith(SOURCES):
         member = member[len(SOURCES):]
-    if member in archived:
+    if _boot.holds(member):  # noqa: F821
         return INSIDE + member
     return None
 
@@ -145,11 +138,11 @@ def elsewhere(fullname, entry):
     return True
 
 
-def on_disk(fullname, directory, archived):
+def on_disk(fullname, directory):
     """(kind, path) of a module in a directory of lib, as the interpreter
     finds it; for a module with bytecode, the bytecode's path: in the
-    archive (whose members are `archived`), where the freezer puts the
-    bytecode of the sources below lib, or beside the source."""
+    archive, where the freezer puts the bytecode of the sources below lib,
+    or beside the source."""
     try:
         f, path, (_, _, kind) = imp.find_module(fullname.rpartition('.')[2], [directory])
     except ImportError:
@@ -159,7 +152,7 @@ def on_disk(fullname, directory, archived):
     if kind == imp.PKG_DIRECTORY:
         path += '/__init__.py'
     if kind in (imp.PKG_DIRECTORY, imp.PY_SOURCE):
-        bytecode = in_archive(path, archived)
+        bytecode = in_archive(path)
         if bytecode:
             return kind, bytecode
         try:
@@ -180,10 +173,9 @@ class Finder(object):
     pkg_resources and pkgutil expect them. _boot's finder, on the meta
     path, asks it what it does not decide itself."""
 
-    def __init__(self, archive):
-        self.archive = archive
+    def __init__(self, claim):
         self.found = {}
-        self.claim = None
+        self.claim = claim
 
     def find_module(self, fullname, path=None):
         for entry in sys.path if path is None else path:
@@ -192,7 +184,7 @@ class Finder(object):
                 if found:
                     return found
             elif entry == LIB or entry.startswith(LIB + '/'):
-                kind, where = on_disk(fullname, entry, self.archive._files)
+                kind, where = on_disk(fullname, entry)
                 if kind:
                     self.found[fullname] = kind, where
                     return self
@@ -218,7 +210,7 @@ class Finder(object):
         `path`."""
         if path.startswith(INSIDE):
             # The source lies in lib, its bytecode in the archive.
-            return _boot.member(self.archive, path[len(INSIDE):])
+            return _boot.member(path[len(INSIDE):])  # noqa: F821
         if path.endswith('.pyc'):
             with open(path, 'rb') as f:
                 return code(f.read(), path)
@@ -251,17 +243,16 @@ class Finder(object):
             return f.read()
 
 
-def loaders(finder):
+def loaders(finder, load_module, load_source):
     """imp.load_module and imp.load_source, which programs call past the
     importers (linters load their checkers so), but a source or package
     of lib whose bytecode the archive holds runs that bytecode, as the
     interpreter runs the bytecode it finds beside a source, instead of
     compiling the source on every run."""
-    load_module, load_source = imp.load_module, imp.load_source
 
     def shipped(name, path, kind):
         source = path.rstrip('/') + '/__init__.py' if kind == imp.PKG_DIRECTORY else path
-        bytecode = in_archive(source, finder.archive._files)
+        bytecode = in_archive(source)
         return bytecode and finder.run(name, kind, bytecode)
 
     def unwritten(pathname, load, *args):
@@ -284,27 +275,23 @@ def loaders(finder):
         return (shipped(name, pathname, imp.PY_SOURCE)
                 or unwritten(pathname, load_source, name, pathname, *file))
 
+    module.original = load_module
+    source.original = load_source
     return module, source
 
 
-def start(environment):
-    """Takes over the imports of the application's modules and sets the
-    environment variables that tell bundled libraries where their files
-    are ((name, path relative to the application) pairs); returns the
-    program's own __startup__ code, which _boot runs."""
-    if environment:
-        import posix
-        for name, path in environment:
-            posix.environ[name] = HOME + path
-            posix.putenv(name, HOME + path)
-    _boot.settle()
-    archive = Archive(ARCHIVE)
-    finder = Finder(archive)
-    claims = _boot.Finder(finder)
-    finder.claim = claims.claim
-    sys.meta_path.insert(0, claims)
-    imp.load_module, imp.load_source = loaders(finder)
-    # Last on the path, the sources: the archive's modules are found first,
-    # and tools that look for a module's source file (linters) find it.
-    sys.path.append(HOME + SOURCES[:-1])
-    return _boot.member(archive, '__startup__.app')
+FINDER = []  # the finder in Python, once start made it
+
+
+def start(claims):
+    """The finder in Python, for _boot's finder (`claims`) to ask."""
+    FINDER.append(Finder(claims.claim))
+    return FINDER[0]
+
+
+def patch(module):
+    """Gives imp, `module`, the loaders that run the archive's bytecode,
+    once."""
+    if not hasattr(module.load_module, 'original'):
+        module.load_module, module.load_source = loaders(FINDER[0], module.load_module,
+                                                         module.load_source)
