@@ -35,6 +35,13 @@ NAME = 'empty'  # the application's, and so the launcher's, name
 LAUNCHER = 'launcher, empty application'
 PYTHON = 'python2.7 -S -E -c pass'
 FLOOR = 'floor: initialise and finalise only'
+# What the import of __startup__ does, by the functions that do it.
+IMPORT_PARTS = [('_PyImport_GetDynLoadFunc', 'loading `_boot.so`'),
+                ('init_boot', "`_boot`'s set-up"),
+                ('settle', 'file names of the codecs made absolute'),
+                ('open_archive', "reading the archive's table"),
+                ('boot', "running `__boot__`, which the empty program needs not"),
+                ('zipimporter_init', "zipimport's reading of an archive")]
 INSTRUCTION_TARGET = 0.80
 EMPTY_TARGET = 1.03
 OWN_SHARE_TARGET = 0.01
@@ -82,8 +89,8 @@ def breakdown(out, launcher, initial_imports):
     own = sum(c for c, _, obj in exclusive if obj == launcher)
     parts.append(("the launcher's own code", own))
     parts.append(('the rest: loading, process start and exit', total - sum(c for _, c in parts)))
-    parts.append(('of which in the import: reading the archive directory (`zipimporter_init`)',
-                  cost(inclusive, 'zipimporter_init')))
+    parts += [('of which in the import: %s (`%s`)' % (label, function), cost(inclusive, function))
+              for function, label in IMPORT_PARTS]
     return total, parts, own
 
 
@@ -189,23 +196,19 @@ def report(args, app):
     if ratio > EMPTY_TARGET:
         by = dict(parts)
         theirs = dict(python_parts)
+        script = '`PyRun_SimpleStringFlags` (startup script, or `pass`)'
         rest = 'the rest: loading, process start and exit'
-        directory = 'of which in the import: reading the archive directory (`zipimporter_init`)'
-        lines += ['', 'The empty application takes %s more instructions than `%s`.'
+        lines += ['', 'The empty application takes %s more instructions than `%s`:'
                   % (format(ir[LAUNCHER] - ir[PYTHON], ','), PYTHON),
-                  'Of these, the import of `__startup__` takes %s, %s of them reading the'
-                  % (format(by['`PyImport_Import` (import of __startup__)'], ','),
-                     format(by[directory], ',')),
-                  "directory of `library.zip`, whose %d members are what the freezer ships for"
-                  % archive_members(app),
-                  'any program (copy_reg, the codecs and what they import); the startup script',
-                  'takes %s more than parsing `pass`; loading the launcher and its run path'
-                  % format(by['`PyRun_SimpleStringFlags` (startup script, or `pass`)'] -
-                           theirs['`PyRun_SimpleStringFlags` (startup script, or `pass`)'], ','),
-                  'with immediate binding, %s more; finalisation, %s more.'
+                  'the startup script, which the launcher runs as it is, %s more than'
+                  % format(by[script] - theirs[script], ','),
+                  'parsing `pass`; loading the launcher, whose symbols are bound at start,',
+                  'and the rest, %s more; the import of `__startup__` %s, of which'
                   % (format(by[rest] - theirs[rest], ','),
-                     format(by['`Py_Finalize` (interpreter finalisation)'] -
-                            theirs['`Py_Finalize` (interpreter finalisation)'], ','))]
+                     format(by['`PyImport_Import` (import of __startup__)'], ',')),
+                  'loading `_boot.so` (its symbols bound as it loads) takes %s.'
+                  % format(by['of which in the import: loading `_boot.so` '
+                              '(`_PyImport_GetDynLoadFunc`)'], ',')]
     if ratio > INSTRUCTION_TARGET:
         lines += ['', 'The instruction target is out of reach of any launcher of this',
                   'interpreter library: the floor program, which only initialises and',
