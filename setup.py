@@ -36,7 +36,8 @@ class Build(build):
         cmake = os.environ.get('CMAKE', 'cmake')
         subprocess.check_call([cmake, '-S', HERE, '-B', work, '-DCMAKE_BUILD_TYPE=Release',
                                '-DBUILD_TESTING=OFF', '-DPython2_EXECUTABLE=' + sys.executable])
-        subprocess.check_call([cmake, '--build', work, '--target', 'launcher', '_boot'])
+        subprocess.check_call([cmake, '--build', work, '--target', 'launcher', '_boot', 'onefile',
+                               'launcher_module'])
         subprocess.check_call([cmake, '--install', work, '--prefix', stage])
         data = []
         for path, _, files in sorted(os.walk(stage)):

@@ -5,7 +5,7 @@ usage: freeze-app [--name NAME] [--launcher FILE] [--force]
                   [--entry NAME=MODULE:FUNCTION]... [--include MODULE]...
                   [--exclude MODULE]... [--exclude-library SONAME]...
                   [--path DIR]... [--compress] [--keep-debug] [--glibc VERSION]
-                  [--verbose] SOURCE OUTPUT
+                  [--onefile] [--verbose] SOURCE OUTPUT
        freeze-app --entry NAME... [OPTION]... OUTPUT
        freeze-app --version
 
@@ -34,6 +34,10 @@ then the interpreter's own library and site directories.
                             of the ELF files (stripped by default)
   --glibc VERSION           refuse files that need a newer GNU C library
                             than VERSION (2.17, say), one line each
+  --onefile                 make OUTPUT one executable file that holds the
+                            application and runs the command named as
+                            OUTPUT, or the only one; its first start
+                            unpacks it into the user's cache, once
   --verbose                 list every file as it is placed
 
 OUTPUT becomes:
@@ -65,12 +69,21 @@ OUTPUT becomes:
 Warnings name the missing modules that a module the program needs imports
 at module level; one line counts the rest (--verbose lists them).
 
+With --onefile, OUTPUT is one file that holds that directory (below).
+
 It is built beside OUTPUT and renamed into place when complete. OUTPUT
 must not be, hold or lie inside the sources, the current or the home
 directory, or the interpreter's own directories. Run the
 tool with the Python 2.7 whose library and modules are to be shipped; it
 needs patchelf, ldd, objdump and strip. The launcher must be built for
 that Python, as the installed one is.
+
+The one file (--onefile) needs nothing of the target system but what the
+directory needs. Its first start unpacks the directory into
+$XDG_CACHE_HOME/freeze-app/NAME-HASH (else ~/.cache/freeze-app, else
+$TMPDIR or /tmp/freeze-app-UID), a directory of the user's own, and every
+start runs it from there: sys.executable and sys.argv[0] are the one
+file's. Removing that directory is safe; the next start unpacks again.
 """
 
 import optparse
@@ -104,6 +117,7 @@ def parse(argv):
     parser.add_option('--verbose', action='store_true')
     parser.add_option('--compress', action='store_true')
     parser.add_option('--keep-debug', action='store_true')
+    parser.add_option('--onefile', action='store_true')
     parser.add_option('--glibc')
     for option in ('--entry', '--include', '--exclude', '--exclude-library', '--path'):
         parser.add_option(option, action='append', default=[])

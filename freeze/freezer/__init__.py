@@ -9,7 +9,7 @@ import re
 import sys
 import warnings
 
-from . import elf, finding, interpreter, metadata, output, placing, report
+from . import elf, finding, interpreter, metadata, onefile, output, placing, report
 from .log import Failure, Log
 
 __version__ = '0.4'
@@ -153,7 +153,8 @@ def check_options(options):
     if not os.path.isfile(options.launcher):
         raise Failure('launcher %s cannot be found (use --launcher)' % options.launcher)
     here = os.path.dirname(options.launcher)
-    for name in (placing.LOADER + '.so', interpreter.BUILT_FOR):
+    for name in (placing.LOADER + '.so', interpreter.BUILT_FOR) + \
+            ((onefile.HEAD, onefile.LAUNCHER) if options.onefile else ()):
         if not os.path.isfile(os.path.join(here, name)):
             raise Failure('%s, which is built with the launcher, cannot be found beside it'
                           % os.path.join(here, name))
@@ -226,8 +227,11 @@ def freeze(options, search_path):
     library = check_options(options)
     elf.check_tools()
     placing.epoch()
-    target = output.check(options.output, sources(options), search_path, options.force)
+    target = output.check(options.output, sources(options), search_path, options.force,
+                          options.onefile)
     path, text, required, names, commands = startup(options, target.name, search_path)
+    if options.onefile:
+        command = onefile.command(names, target.name)
     found = finding.find((path, text), required, sources(options) + search_path,
                          options.source, options, log)
     report.missing(found.finder, found.packages, found.starts, log)
@@ -247,6 +251,8 @@ def freeze(options, search_path):
         placer.metadata(found)
         libraries = elf.bundle(root, placer.elves, set([shipped]),
                                set(options.exclude_library), options.keep_debug, log)
+        if options.onefile:
+            onefile.place(options.launcher, root)
         environment = placer.data(elf.runtime_data(libraries.copied))
         placer.archive(found, text, options.compress, environment)
         needs = elf.needs(root)
@@ -256,6 +262,12 @@ def freeze(options, search_path):
         settle(placer.lib, placer.when)
         return line
 
-    line = output.build(target, fill, log)
+    if options.onefile:
+        head = os.path.join(os.path.dirname(options.launcher), onefile.HEAD)
+        line, packed = output.build_file(
+            target, fill, lambda root, path: onefile.pack(root, command, head, path), log)
+        line += '; one file of %.1f MiB running %s' % (packed / 1048576.0, command)
+    else:
+        line = output.build(target, fill, log)
     log.say('%s: %s' % (options.output, line))
     return line

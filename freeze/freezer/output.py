@@ -18,10 +18,12 @@ start.
 Without --force nothing that exists at OUTPUT is touched. With --force only
 an earlier output of freeze-app is replaced: every output holds the file
 MARK with the text MARK_TEXT, and a directory without it is refused
-unless it is empty.
+unless it is empty. With --onefile, only an earlier one file: a regular
+file that ends in its trailer.
 
 The new tree is built beside OUTPUT under the name .NAME.freeze-app.XXXXXX
-and renamed into place only when complete. The earlier output is renamed
+and renamed into place only when complete; a one file is packed inside
+that directory and renamed into place from there. The earlier output is renamed
 away first and removed afterwards, without following links or crossing
 mount points; if that removal fails the new output stays, and a warning
 names what is left. A freeze that is killed leaves its temporary
@@ -37,6 +39,7 @@ import sys
 import sysconfig
 import tempfile
 
+from . import onefile
 from .finding import identity
 from .interpreter import SITE, STDLIB
 from .log import Failure
@@ -44,6 +47,7 @@ from .log import Failure
 MARK = '.freeze-app'
 MARK_TEXT = 'This directory was made by freeze-app; freeze-app --force may replace it.\n'
 WORK = '.%s.freeze-app.'
+ONE = '.one'  # the one file being packed, beside its directory
 
 
 class Target(object):
@@ -100,10 +104,11 @@ def protected(search_path):
     return [(what, os.path.realpath(p)) for what, p in places if p and os.path.isdir(p)]
 
 
-def check(output, sources, search_path, force):
+def check(output, sources, search_path, force, one_file=False):
     """Resolves OUTPUT and refuses what must not be touched: `sources` are
     SOURCE and the --path directories, `search_path` the interpreter's own
-    module search path. Returns the Target."""
+    module search path; `one_file` for --onefile, whose OUTPUT is a file.
+    Returns the Target."""
     target = resolve(output)
     path = target.path
     if ':' in path:
@@ -125,7 +130,9 @@ def check(output, sources, search_path, force):
         return target
     if not force:
         raise Failure('%s exists (use --force to replace it)' % path)
-    if not made_here(path) and not empty(path):
+    if one_file and not onefile.made_here(path):
+        raise Failure('%s exists and is no one file made by freeze-app' % path)
+    if not one_file and not made_here(path) and not empty(path):
         raise Failure('%s exists and was not made by freeze-app' % path)
     for point in mount_points():
         if mine in ancestors(point):
@@ -193,10 +200,17 @@ def clear(target, log):
     temporary directories, recognised by name and mark, unless a running
     freeze holds them."""
     stale = re.compile(re.escape(WORK % target.name) + r'[A-Za-z0-9_]{6}(\.old)?\Z')
+    one = re.compile(re.escape(WORK % target.name) + r'[A-Za-z0-9_]{6}' + re.escape(ONE) + r'\Z')
     if not os.path.isdir(target.parent):
         return
+    # Sorted, a directory comes before the one file packed beside it,
+    # which goes once the directory, its freeze's, is gone.
     for entry in sorted(os.listdir(target.parent)):
         path = os.path.join(target.parent, entry)
+        if (one.match(entry) and os.path.isfile(path) and not os.path.islink(path)
+                and not os.path.lexists(path[:-len(ONE)])):
+            os.unlink(path)
+            continue
         if not stale.match(entry) or os.path.islink(path) or not os.path.isdir(path):
             continue
         if os.listdir(path) and not made_here(path):
@@ -250,3 +264,31 @@ def build(target, fill, log):
         except EnvironmentError as e:
             log.warn('the earlier output is left in %s, which cannot be removed: %s' % (old, e))
     return result
+
+
+def build_file(target, fill, pack, log):
+    """Calls fill(directory) on a new directory beside OUTPUT, then
+    pack(directory, file) on a new file beside it, and puts that file in
+    OUTPUT's place; returns what fill and pack returned."""
+    clear(target, log)
+    if not os.path.isdir(target.parent):
+        os.makedirs(target.parent)
+    work = tempfile.mkdtemp(prefix=WORK % target.name, dir=target.parent)
+    packed = work + ONE
+    try:
+        with open(os.path.join(work, MARK), 'w') as mark:
+            fcntl.flock(mark, fcntl.LOCK_EX)
+            mark.write(MARK_TEXT)
+            mark.flush()
+            os.chmod(mark.name, 0o644)
+            result = fill(work)
+            os.chmod(work, 0o755)
+            size = pack(work, packed)
+            if identity(target.path) != target.identity:
+                raise Failure('%s changed while it was frozen: left as it is' % target.path)
+            os.rename(packed, target.path)
+    finally:
+        for path in (packed, work):
+            if os.path.lexists(path):
+                remove(path)
+    return result, size
