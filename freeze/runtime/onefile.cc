@@ -151,10 +151,12 @@ static int own(const char *path)
            (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+static int intact(const char *dir);
+
 /* Makes the cache directory `root` below `parent` (made too, if it is
- * missing): 1 if it is there to use, 0 if it cannot be made or run from
- * (read-only, noexec), -1 after saying so if it is there but not the
- * user's own. */
+ * missing): 2 if it is there to unpack into, 1 if it is there to run from
+ * but read-only, 0 if it cannot be made or run from (noexec), -1 after
+ * saying so if it is there but not the user's own. */
 static int make_root(const char *parent, const char *root)
 {
     struct statvfs vfs;
@@ -165,11 +167,16 @@ static int make_root(const char *parent, const char *root)
     if (!own(root))
         return fail("refusing the cache directory, which is a link, not the user's own or "
                     "writable by others:", root, 0);
-    return statvfs(root, &vfs) == 0 && (vfs.f_flag & ST_NOEXEC) == 0 && access(root, W_OK) == 0;
+    if (statvfs(root, &vfs) != 0 || (vfs.f_flag & ST_NOEXEC) != 0)
+        return 0;
+    return access(root, W_OK) == 0 ? 2 : 1;
 }
 
-/* The cache directory, in `root`: 0, or -1 after saying why there is none. */
-static int cache(char *root)
+/* The cache directory, in `root`, and the application's in it, `dir`,
+ * named `base`: the first place that can take it, or that holds it
+ * intact already, read-only as it may be. 0, or -1 after saying why there
+ * is none. */
+static int cache(char *root, const char *base, char *dir)
 {
     char parent[PATH];
     const char *xdg = getenv("XDG_CACHE_HOME"), *home = getenv("HOME");
@@ -184,19 +191,21 @@ static int cache(char *root)
         {tmp != NULL && tmp[0] == '/' ? tmp : NULL, NULL, user},
         {"/tmp", NULL, user},
     };
-    for (size_t i = 0; i < sizeof places / sizeof places[0]; i++) {
-        if (places[i].base == NULL)
+    for (const auto &place : places) {
+        if (place.base == NULL)
             continue;
-        if (places[i].below ? join(parent, places[i].base, places[i].below) != 0
-                            : strlen(places[i].base) >= PATH)
+        if (place.below ? join(parent, place.base, place.below) != 0
+                        : strlen(place.base) >= PATH)
             continue;
-        if (!places[i].below)
-            strcpy(parent, places[i].base);
-        if (join(root, parent, places[i].leaf) != 0)
+        if (!place.below)
+            strcpy(parent, place.base);
+        if (join(root, parent, place.leaf) != 0 || join(dir, root, base) != 0)
             continue;
         const int r = make_root(parent, root);
-        if (r != 0)
-            return r > 0 ? 0 : -1;
+        if (r < 0)
+            return -1;
+        if (r == 2 || (r == 1 && intact(dir)))
+            return 0;
     }
     return fail("no cache directory can be made to unpack the application into (XDG_CACHE_HOME, "
                 "HOME, TMPDIR and /tmp are read-only, noexec or missing)", NULL, 0);
@@ -454,10 +463,12 @@ int main(int argc, char **argv)
     const int fd = open(self, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return fail("cannot open", self, errno), 1;
-    if (trailer(fd) != 0 || cache(root) != 0)
+    if (trailer(fd) != 0)
         return 1;
     snprintf(base, sizeof base, "%s-%s", name, hash);
-    if (join(executable_dir, root, base) != 0 || join(module, executable_dir, LAUNCHER) != 0)
+    if (cache(root, base, executable_dir) != 0)
+        return 1;
+    if (join(module, executable_dir, LAUNCHER) != 0)
         return fail("the cache directory's path is too long:", root, 0), 1;
     if (!intact(executable_dir) && unpacked(fd, root, base, executable_dir) != 0)
         return 1;
