@@ -26,6 +26,7 @@ import statistics
 import subprocess
 
 import large
+import onefile
 import pip_app
 import sample
 from sample import archive_members
@@ -175,6 +176,9 @@ def report(args, app):
     targets += more
     real, more = pip_app.report(args, runs)
     lines += [''] + real
+    targets += more
+    one, more = onefile.report(args, runs, [os.path.join(args.work, 'sample', 'records.json')])
+    lines += [''] + one
     targets += more
 
     ratio = ir[LAUNCHER] / ir[PYTHON]

@@ -33,14 +33,17 @@ def peak_rss(argv, work, runs):
     return statistics.median(samples)
 
 
-def wall(programs, reference, runs):
+def wall(programs, reference, runs, env=ENV, before=None):
     """Runs the programs in turn, `runs` rounds, so that drift hits every
-    program alike. Returns, by program, the median time and the median of
-    its ratios to the reference's time in the same round."""
+    program alike, each after before(name) where it is given. Returns, by
+    program, the median time and the median of its ratios to the
+    reference's time in the same round."""
     samples = {name: [] for name in programs}
     for _ in range(runs):
         for name, argv in programs.items():
-            samples[name].append(run_once(argv))
+            if before:
+                before(name)
+            samples[name].append(run_once(argv, env=env))
     ref = samples[reference]
     return {name: (statistics.median(s), statistics.median(a / b for a, b in zip(s, ref)))
             for name, s in samples.items()}

@@ -301,6 +301,44 @@ static int clear(const char *root, const char *base)
     return r;
 }
 
+/* Copies `size` bytes at `at` of `fd` to `out`: in the kernel where it
+ * can, else through a buffer. 0, or -1 with errno. */
+static int copy(int fd, uint64_t at, int out, uint64_t size)
+{
+    static char buffer[1 << 16];
+    loff_t from = (loff_t)at;
+    bool kernel = true;
+    while (size > 0) {
+        const size_t n = size < (1U << 30) ? (size_t)size : 1U << 30;
+        ssize_t done = kernel ? copy_file_range(fd, &from, out, NULL, n, 0) : -1;
+        if (done < 0 && kernel && (errno == ENOSYS || errno == EXDEV || errno == EINVAL ||
+                                   errno == EOPNOTSUPP)) {
+            kernel = false;
+            continue;
+        }
+        if (!kernel) {
+            done = (ssize_t)(n < sizeof buffer ? n : sizeof buffer);
+            if (read_at(fd, buffer, (size_t)done, (uint64_t)from) != 0) {
+                if (errno == 0)
+                    errno = EIO;
+                return -1;
+            }
+            if (write_all(out, buffer, (size_t)done) != 0)
+                return -1;
+            from += done;
+        }
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0) {
+            if (done == 0)
+                errno = EIO;
+            return -1;
+        }
+        size -= (uint64_t)done;
+    }
+    return 0;
+}
+
 /* True for a relative path of names, none of them empty, "." or "..". */
 static int inside(const char *entry)
 {
@@ -320,7 +358,6 @@ static int inside(const char *entry)
 static int unpack(int fd, const char *dir)
 {
     static char dirs[LIST];     /* the directories made, NUL after each */
-    static char buffer[1 << 16];
     size_t listed = 0;
     char path[PATH], entry[PATH];
     unsigned char h[ENTRY];
@@ -357,20 +394,12 @@ static int unpack(int fd, const char *dir)
         const int out = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
         if (out < 0)
             return fail("cannot write", path, errno);
-        for (uint64_t left = size; left > 0;) {
-            const size_t n = left < sizeof buffer ? (size_t)left : sizeof buffer;
-            if (read_at(fd, buffer, n, at) != 0) {
-                close(out);
-                return fail("cannot read the packed application in", self, errno);
-            }
-            if (write_all(out, buffer, n) != 0) {
-                const int e = errno;
-                close(out);
-                return fail("cannot write", path, e);
-            }
-            at += n;
-            left -= n;
+        if (copy(fd, at, out, size) != 0) {
+            const int e = errno;
+            close(out);
+            return fail("cannot write", path, e);
         }
+        at += size;
         if (fchmod(out, mode) != 0 || close(out) != 0)
             return fail("cannot write", path, errno);
     }
