@@ -254,6 +254,9 @@ MACHINERY = {
                       '                   os.path.basename(frame.f_code.co_filename)))\n'
                       'sys.settrace(trace)\n'
                       'import apkg.later, helper\n'
+                      'sys.path.insert(0, "/nonexistent")\n'
+                      'import helper2\n'
+                      'del sys.path[0]\n'
                       'sys.settrace(None)\n'
                       'import imp, pkgutil, sysconfig, apkg.sub\n'
                       'import pkg_resources\n'
@@ -280,6 +283,7 @@ MACHINERY = {
                       '        print os.path.relpath(build.get_config_var(name), sys.prefix)\n',
     'settings.ini': 'answer = 42\n',
     'helper.py': '',
+    'helper2.py': 'H = 2\n',
     'apkg/__init__.py': 'import warnings\n'
                         'def careful():\n'
                         '    warnings.warn("careful", stacklevel=1)\n',

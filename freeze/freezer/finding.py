@@ -117,22 +117,26 @@ def declares_namespace(directory):
         return False
 
 
+def nspkg_pth(directory, read={}):
+    """The text of the *-nspkg.pth files of `directory`, read once: a
+    missing module of a large package is looked for in every directory."""
+    if directory not in read:
+        texts = []
+        if os.path.isdir(directory):
+            for entry in sorted(os.listdir(directory)):
+                if entry.endswith('-nspkg.pth'):
+                    with open(os.path.join(directory, entry)) as f:
+                        texts.append(f.read())
+        read[directory] = '\n'.join(texts)
+    return read[directory]
+
+
 def pth_namespace(fullname, directories):
     """The directories whose *-nspkg.pth files (which pip writes for the
     namespace packages of setuptools) declare the namespace package
     `fullname`: they name it as the tuple of its parts."""
     parts = repr(tuple(fullname.split('.')))
-    found = []
-    for d in directories:
-        if not os.path.isdir(d):
-            continue
-        for entry in sorted(os.listdir(d)):
-            if entry.endswith('-nspkg.pth'):
-                with open(os.path.join(d, entry)) as f:
-                    if parts in f.read():
-                        found.append(d)
-                        break
-    return found
+    return [d for d in directories if parts in nspkg_pth(d)]
 
 
 def cached(path):
@@ -522,26 +526,32 @@ def unreached(finder, log):
     module ships, read likewise; anything else is left out. Returns what
     is left out, {name: its importer}."""
     left = {}
+    # Each importer's imports are looked at once, and each name looked
+    # for once: a package of a thousand modules takes one round each.
+    missing = set()
+    scanned = set()
     while True:
         todo = {}
-        for importer in sorted(finder.deferred):
+        for importer in sorted(set(finder.deferred) - scanned):
+            scanned.add(importer)
             for name in sorted(finder.kinds.get(importer, {})):
-                if name not in finder.modules and name not in left and not finder.excluded(name):
+                if (name not in finder.modules and name not in left and name not in missing
+                        and not finder.excluded(name)):
                     todo.setdefault(name, importer)
-        more = False
+        if not todo:
+            return left
         for name, importer in sorted(todo.items()):
             where = locate(finder, name)
+            if where is None:
+                missing.add(name)
             if where is None or name in finder.modules:
                 continue
             if where.endswith('.py') and os.path.getsize(where) <= SMALL:
                 finder.add(name, shallow=True)
-                more = True
             else:
                 left[name] = importer
                 log.detail('module %s left out: only %s imports it, which nothing reaches'
                            % (name, importer))
-        if not more:
-            return left
 
 
 def find(startup, required, search_path, source, options, log):

@@ -673,7 +673,8 @@ typedef struct {
     PyObject *finder;           /* __boot__'s finder in Python, once it runs */
     PyObject *found;            /* modules found: name -> (member, index of its
                                    entry, package, where its source lies: ""
-                                   or SOURCES), or None for imp */
+                                   or SOURCES), None for imp, or the loader
+                                   that __boot__'s finder gave */
 } Finder;
 
 static void finder_dealloc(PyObject *self)
@@ -685,16 +686,97 @@ static void finder_dealloc(PyObject *self)
 }
 
 static PyObject *boot_module;   /* __boot__, once it runs */
-static int plain_imp;           /* while set, imp is imported as the
-                                   interpreter imports it */
+static int plain;               /* while set (__boot__ starts, imp is
+                                   imported for it), imports are the
+                                   interpreter's */
+
+/* Calls `method` of `object` with `args` while no tracer or profiler
+ * runs: __boot__ is the application's import machinery, as the
+ * interpreter's own, in C, is the plain interpreter's, and tracers
+ * (bdb, profilers, coverage tools) see neither. */
+typedef struct {
+    Py_tracefunc trace, profile;
+    PyObject *trace_object, *profile_object;
+} Tracers;
+
+/* The tracers that quietly() put aside, which the modules that __boot__
+ * runs (run_code) run under, while `hushed`. */
+static Tracers aside;
+static int hushed;
+
+static Tracers take(void)
+{
+    PyThreadState *t = PyThreadState_GET();
+    Tracers saved = {t->c_tracefunc, t->c_profilefunc, t->c_traceobj, t->c_profileobj};
+    Py_XINCREF(saved.trace_object);
+    Py_XINCREF(saved.profile_object);
+    PyEval_SetTrace(NULL, NULL);
+    PyEval_SetProfile(NULL, NULL);
+    return saved;
+}
+
+static void put(Tracers *saved)
+{
+    PyEval_SetTrace(saved->trace, saved->trace_object);
+    PyEval_SetProfile(saved->profile, saved->profile_object);
+}
+
+static PyObject *quietly(PyObject *object, const char *method, PyObject *args)
+{
+    Tracers outer = aside;
+    aside = take();
+    hushed++;
+    PyObject *call = PyObject_GetAttrString(object, method);
+    PyObject *result = call ? PyObject_CallObject(call, args) : NULL;
+    Py_XDECREF(call);
+    hushed--;
+    put(&aside);
+    Py_XDECREF(aside.trace_object);
+    Py_XDECREF(aside.profile_object);
+    aside = outer;
+    return result;
+}
+
+/* Runs a module's code in its namespace for __boot__, under the tracers
+ * that quietly() put aside: they see the module's code run, as under the
+ * interpreter, and none of __boot__'s. */
+static PyObject *boot_run_code(PyObject *self, PyObject *args)
+{
+    (void)self;
+    PyObject *co, *namespace;
+    if (!PyArg_ParseTuple(args, "O!O!:run_code", &PyCode_Type, &co, &PyDict_Type, &namespace))
+        return NULL;
+    /* What exec adds, as the interpreter's import does. */
+    if (PyDict_GetItemString(namespace, "__builtins__") == NULL &&
+        PyDict_SetItemString(namespace, "__builtins__", PyEval_GetBuiltins()) != 0)
+        return NULL;
+    if (!hushed)
+        return PyEval_EvalCode((PyCodeObject *)co, namespace, namespace);
+    put(&aside);
+    PyObject *result = PyEval_EvalCode((PyCodeObject *)co, namespace, namespace);
+    Tracers left = take();
+    Py_XDECREF(left.trace_object);
+    Py_XDECREF(left.profile_object);
+    return result;
+}
 
 /* Gives imp __boot__'s loaders: 0, or -1 with an exception. */
 static int patch(PyObject *imp)
 {
-    PyObject *done = PyObject_CallMethod(boot_module, "patch", "O", imp);
+    PyObject *args = PyTuple_Pack(1, imp);
+    PyObject *done = args ? quietly(boot_module, "patch", args) : NULL;
+    Py_XDECREF(args);
     Py_XDECREF(done);
     return done ? 0 : -1;
 }
+
+static PyObject *execute_boot(PyObject *co, PyObject *unused)
+{
+    (void)unused;
+    return execute("__boot__", co, NULL, NULL);
+}
+
+static PyMethodDef run_boot = {"__boot__", execute_boot, METH_NOARGS, NULL};
 
 /* Runs __boot__ from the archive the first time this finder needs it:
  * its finder in Python answers what this one does not decide, and the
@@ -718,16 +800,20 @@ static int boot(Finder *f)
         Py_DECREF(co);
         return -1;
     }
-    plain_imp = 1;
-    PyObject *module = execute("__boot__", co, NULL, NULL);
-    plain_imp = 0;
+    plain = 1;
+    PyObject *run = PyCFunction_New(&run_boot, co);
+    PyObject *module = run ? quietly(run, "__call__", NULL) : NULL;
+    plain = 0;
+    Py_XDECREF(run);
     Py_DECREF(co);
     if (module == NULL)
         return -1;
     if (PyDict_DelItemString(PyImport_GetModuleDict(), "__boot__") != 0)
         PyErr_Clear();
     boot_module = module;
-    f->finder = PyObject_CallMethod(module, "start", "O", (PyObject *)f);
+    PyObject *args = PyTuple_Pack(1, (PyObject *)f);
+    f->finder = args ? quietly(module, "start", args) : NULL;
+    Py_XDECREF(args);
     PyObject *imp = PyDict_GetItemString(PyImport_GetModuleDict(), "imp");
     return f->finder != NULL && (imp == NULL || patch(imp) == 0) ? 0 : -1;
 }
@@ -741,9 +827,9 @@ static PyObject *load_imp(Finder *f)
     if (imp != NULL) {
         Py_INCREF(imp);
     } else {
-        plain_imp = 1;
+        plain = 1;
         imp = PyImport_ImportModule("imp");
-        plain_imp = 0;
+        plain = 0;
     }
     if (imp != NULL && patch(imp) != 0)
         Py_CLEAR(imp);
@@ -769,11 +855,45 @@ static int ours_first(void)
     return 0;
 }
 
+/* The finder's answer for `fullname` from __boot__'s finder: None, this
+ * finder, or a loader of its own, which this finder stands in front of, as
+ * it is called quietly. */
 static PyObject *ask(Finder *f, const char *fullname, PyObject *path)
 {
     if (boot(f) != 0)
         return NULL;
-    return PyObject_CallMethod(f->finder, "find_module", "sO", fullname, path);
+    PyObject *args = Py_BuildValue("(sO)", fullname, path);
+    PyObject *found = args ? quietly(f->finder, "find_module", args) : NULL;
+    Py_XDECREF(args);
+    if (found == NULL || found == Py_None || found == (PyObject *)f)
+        return found;
+    const int failed = PyDict_SetItemString(f->found, fullname, found) != 0;
+    Py_DECREF(found);
+    if (failed)
+        return NULL;
+    Py_INCREF(f);
+    return (PyObject *)f;
+}
+
+/* If the module that `args` name was found by a loader of __boot__'s
+ * finder, that loader's `method` called with `args`, in `*result`: 1;
+ * else 0. */
+static int foreign(Finder *f, PyObject *args, const char *method, PyObject **result)
+{
+    const char *fullname = name_arg(args, NULL);
+    PyObject *found = fullname ? PyDict_GetItemString(f->found, fullname) : NULL;
+    if (fullname == NULL) {
+        *result = NULL;
+        return 1;
+    }
+    if (found == NULL || found == Py_None || PyTuple_Check(found))
+        return 0;
+    Py_INCREF(found);
+    if (strcmp(method, "load_module") == 0)
+        PyDict_DelItemString(f->found, fullname);
+    *result = quietly(found, method, args);
+    Py_DECREF(found);
+    return 1;
 }
 
 /* Answers for the module `fullname` whose bytecode would be the member
@@ -832,8 +952,10 @@ static PyObject *finder_find(PyObject *self, PyObject *args)
     const char *fullname = name_arg(args, &path);
     if (fullname == NULL)
         return NULL;
+    if (plain)
+        Py_RETURN_NONE;
     /* The program's first import of imp gets __boot__'s loaders. */
-    if (path == Py_None && strcmp(fullname, "imp") == 0 && !plain_imp) {
+    if (path == Py_None && strcmp(fullname, "imp") == 0) {
         if (PyDict_SetItemString(f->found, fullname, Py_None) != 0)
             return NULL;
         Py_INCREF(self);
@@ -922,6 +1044,9 @@ static PyObject *finder_load(PyObject *self, PyObject *args)
     const char *m, *sources;
     const Entry *at;
     int package;
+    PyObject *result;
+    if (foreign(f, args, "load_module", &result))
+        return result;
     PyObject *found = recorded(f, args, &m, &at, &package, &sources);
     if (found == NULL)
         return NULL;
@@ -965,6 +1090,9 @@ static PyObject *finder_get_code(PyObject *self, PyObject *args)
     const char *m, *sources;
     const Entry *at;
     int package;
+    PyObject *result;
+    if (foreign((Finder *)self, args, "get_code", &result))
+        return result;
     PyObject *found = recorded((Finder *)self, args, &m, &at, &package, &sources);
     if (found == Py_None)
         Py_RETURN_NONE;
@@ -989,6 +1117,9 @@ static int recorded_source(PyObject *self, PyObject *args, char *file)
 static PyObject *finder_get_filename(PyObject *self, PyObject *args)
 {
     char file[KEY];
+    PyObject *result;
+    if (foreign((Finder *)self, args, "get_filename", &result))
+        return result;
     return recorded_source(self, args, file) == 0 ? PyString_FromString(file) : NULL;
 }
 
@@ -997,6 +1128,9 @@ static PyObject *finder_is_package(PyObject *self, PyObject *args)
     const char *m, *sources;
     const Entry *at;
     int package = 0;
+    PyObject *result;
+    if (foreign((Finder *)self, args, "is_package", &result))
+        return result;
     PyObject *found = recorded((Finder *)self, args, &m, &at, &package, &sources);
     return found ? PyBool_FromLong(package) : NULL;
 }
@@ -1018,6 +1152,9 @@ static PyObject *read_file(const char *path)
 static PyObject *finder_get_source(PyObject *self, PyObject *args)
 {
     char file[KEY];
+    PyObject *result;
+    if (foreign((Finder *)self, args, "get_source", &result))
+        return result;
     if (recorded_source(self, args, file) != 0)
         return NULL;
     PyObject *text = read_file(file);
@@ -1179,6 +1316,7 @@ static PyMethodDef functions[] = {
     {"code", boot_code, METH_VARARGS, "The code in bytecode, its file names made absolute."},
     {"member", boot_member, METH_VARARGS, "The code of a member of the archive, checked."},
     {"holds", boot_holds, METH_VARARGS, "True if the archive holds a member of that name."},
+    {"run_code", boot_run_code, METH_VARARGS, "Runs a module's code under the program's tracers."},
     {NULL, NULL, 0, NULL},
 };
 
