@@ -218,7 +218,8 @@ def report(args, app):
                   'interpreter library: the floor program, which only initialises and',
                   'finalises it, already takes %.3f of the plain interpreter\'s' % floor,
                   'instructions. The launcher adds the startup script, the import of',
-                  '`__startup__` from `library.zip` and its own code, listed above.']
+                  '`__startup__` (lib\'s stub, which hands over to `_boot`) and its own',
+                  'code, listed above.']
     return '\n'.join(lines) + '\n'
 
 

@@ -30,6 +30,7 @@ names what is left. A freeze that is killed leaves its temporary
 directory, and the next freeze of the same OUTPUT removes it.
 """
 
+import contextlib
 import errno
 import fcntl
 import os
@@ -228,24 +229,41 @@ def clear(target, log):
             log.warn('cannot remove %s, left by an interrupted freeze: %s' % (path, e))
 
 
-def build(target, fill, log):
-    """Calls fill(directory) on a new directory beside OUTPUT, then puts it
-    in OUTPUT's place; returns what fill returned."""
+def workplace(target, log):
+    """A new directory beside OUTPUT, after what interrupted freezes left."""
     clear(target, log)
     if not os.path.isdir(target.parent):
         os.makedirs(target.parent)
-    work = tempfile.mkdtemp(prefix=WORK % target.name, dir=target.parent)
+    return tempfile.mkdtemp(prefix=WORK % target.name, dir=target.parent)
+
+
+@contextlib.contextmanager
+def marked(work):
+    """Holds the lock of the mark of `work`, which it writes, while the
+    output is made and put in place: clear() leaves it alone."""
+    with open(os.path.join(work, MARK), 'w') as mark:
+        fcntl.flock(mark, fcntl.LOCK_EX)
+        mark.write(MARK_TEXT)
+        mark.flush()
+        os.chmod(mark.name, 0o644)
+        yield
+
+
+def unchanged(target):
+    if identity(target.path) != target.identity:
+        raise Failure('%s changed while it was frozen: left as it is' % target.path)
+
+
+def build(target, fill, log):
+    """Calls fill(directory) on a new directory beside OUTPUT, then puts it
+    in OUTPUT's place; returns what fill returned."""
+    work = workplace(target, log)
     old = work + '.old' if target.identity else None
     try:
-        with open(os.path.join(work, MARK), 'w') as mark:
-            fcntl.flock(mark, fcntl.LOCK_EX)
-            mark.write(MARK_TEXT)
-            mark.flush()
-            os.chmod(mark.name, 0o644)
+        with marked(work):
             result = fill(work)
             os.chmod(work, 0o755)
-            if identity(target.path) != target.identity:
-                raise Failure('%s changed while it was frozen: left as it is' % target.path)
+            unchanged(target)
             if old:
                 os.rename(target.path, old)
             try:
@@ -270,22 +288,14 @@ def build_file(target, fill, pack, log):
     """Calls fill(directory) on a new directory beside OUTPUT, then
     pack(directory, file) on a new file beside it, and puts that file in
     OUTPUT's place; returns what fill and pack returned."""
-    clear(target, log)
-    if not os.path.isdir(target.parent):
-        os.makedirs(target.parent)
-    work = tempfile.mkdtemp(prefix=WORK % target.name, dir=target.parent)
+    work = workplace(target, log)
     packed = work + ONE
     try:
-        with open(os.path.join(work, MARK), 'w') as mark:
-            fcntl.flock(mark, fcntl.LOCK_EX)
-            mark.write(MARK_TEXT)
-            mark.flush()
-            os.chmod(mark.name, 0o644)
+        with marked(work):
             result = fill(work)
             os.chmod(work, 0o755)
             size = pack(work, packed)
-            if identity(target.path) != target.identity:
-                raise Failure('%s changed while it was frozen: left as it is' % target.path)
+            unchanged(target)
             os.rename(packed, target.path)
     finally:
         for path in (packed, work):
