@@ -582,6 +582,10 @@ static PyObject *code_at(const Entry *e)
 {
     char where[KEY];
     Py_ssize_t used = 0;
+    if (e == NULL) {
+        PyErr_SetString(zip_error, "no such member");
+        return NULL;
+    }
     if (append(where, &used, PyString_AS_STRING(archive_path), PyString_GET_SIZE(archive_path)) ||
         append(where, &used, "/", 1) || append(where, &used, e->name, e->length)) {
         PyErr_SetString(zip_error, "a member's name is too long");
@@ -1003,11 +1007,14 @@ static PyObject *finder_claim(PyObject *self, PyObject *args)
 static PyObject *recorded(Finder *f, PyObject *args, const char **member, const Entry **entry,
                           int *package, const char **sources)
 {
+    *member = *sources = "";
+    *entry = NULL;
+    *package = 0;
     const char *fullname = name_arg(args, NULL);
     if (fullname == NULL)
         return NULL;
     PyObject *found = PyDict_GetItemString(f->found, fullname);
-    if (found == NULL) {
+    if (found == NULL || (found != Py_None && !PyTuple_Check(found))) {
         PyErr_Format(PyExc_ImportError, "%s was not found by this finder", fullname);
         return NULL;
     }
