@@ -256,6 +256,11 @@ def freeze(options, search_path):
         environment = placer.data(elf.runtime_data(libraries.copied))
         placer.archive(found, text, options.compress, environment)
         needs = elf.needs(root)
+        if options.onefile:
+            # The one file's head runs first, on the same C library.
+            head = elf.needs(os.path.dirname(options.launcher)).get(onefile.HEAD)
+            if head:
+                needs[onefile.HEAD + ' (the one file\'s head)'] = head
         if options.glibc:
             check_glibc(needs, options.glibc, log)
         line = summary(placer.counts, libraries, elf.newest(needs), size(root), found.left)
