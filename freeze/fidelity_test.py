@@ -257,6 +257,8 @@ MACHINERY = {
                       'sys.path.insert(0, "/nonexistent")\n'
                       'import helper2\n'
                       'del sys.path[0]\n'
+                      'import imp\n'
+                      'imp.load_source("helper3", helper.__file__.rstrip("c"))\n'
                       'sys.settrace(None)\n'
                       'import imp, pkgutil, sysconfig, apkg.sub\n'
                       'import pkg_resources\n'

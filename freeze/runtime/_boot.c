@@ -1318,7 +1318,48 @@ static PyObject *boot_run(PyObject *self, PyObject *args)
     return result;
 }
 
+/* imp.load_module and imp.load_source, once the program imports imp:
+ * __boot__'s, called quietly. */
+static PyObject *boot_load_module(PyObject *self, PyObject *args)
+{
+    (void)self;
+    return quietly(boot_module, "load_module", args);
+}
+
+static PyObject *boot_load_source(PyObject *self, PyObject *args)
+{
+    (void)self;
+    return quietly(boot_module, "load_source", args);
+}
+
+/* Calls args[0] with the rest of `args` under the tracers that quietly()
+ * put aside: imp's own loaders, which run a module's code. */
+static PyObject *boot_traced(PyObject *self, PyObject *args)
+{
+    (void)self;
+    if (PyTuple_GET_SIZE(args) < 1) {
+        PyErr_SetString(PyExc_TypeError, "traced() needs a callable");
+        return NULL;
+    }
+    PyObject *rest = PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args));
+    if (rest == NULL)
+        return NULL;
+    if (hushed)
+        put(&aside);
+    PyObject *result = PyObject_CallObject(PyTuple_GET_ITEM(args, 0), rest);
+    if (hushed) {
+        Tracers left = take();
+        Py_XDECREF(left.trace_object);
+        Py_XDECREF(left.profile_object);
+    }
+    Py_DECREF(rest);
+    return result;
+}
+
 static PyMethodDef functions[] = {
+    {"load_module", boot_load_module, METH_VARARGS, "imp.load_module, the application's."},
+    {"load_source", boot_load_source, METH_VARARGS, "imp.load_source, the application's."},
+    {"traced", boot_traced, METH_VARARGS, "Calls a loader under the program's tracers."},
     {"run", boot_run, METH_VARARGS, "Runs the program's __startup__ code, the finder in place."},
     {"code", boot_code, METH_VARARGS, "The code in bytecode, its file names made absolute."},
     {"member", boot_member, METH_VARARGS, "The code of a member of the archive, checked."},

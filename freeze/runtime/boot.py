@@ -243,41 +243,44 @@ class Finder(object):
             return f.read()
 
 
-def loaders(finder, load_module, load_source):
-    """imp.load_module and imp.load_source, which programs call past the
-    importers (linters load their checkers so), but a source or package
-    of lib whose bytecode the archive holds runs that bytecode, as the
-    interpreter runs the bytecode it finds beside a source, instead of
-    compiling the source on every run."""
+# imp's own load_module and load_source, once patch() replaced them.
+ORIGINAL = {}
 
-    def shipped(name, path, kind):
-        source = path.rstrip('/') + '/__init__.py' if kind == imp.PKG_DIRECTORY else path
-        bytecode = in_archive(source)
-        return bytecode and finder.run(name, kind, bytecode)
 
-    def unwritten(pathname, load, *args):
-        """Runs an imp loader; bytecode of a source of the application is
-        compiled in memory, never written there."""
-        if not pathname.startswith(HOME):
-            return load(*args)
-        saved, sys.dont_write_bytecode = sys.dont_write_bytecode, True
-        try:
-            return load(*args)
-        finally:
-            sys.dont_write_bytecode = saved
+def shipped(name, path, kind):
+    """Runs the bytecode that the archive holds of a source or package of
+    lib, if it holds any, as the interpreter runs the bytecode it finds
+    beside a source, instead of compiling the source on every run."""
+    source = path.rstrip('/') + '/__init__.py' if kind == imp.PKG_DIRECTORY else path
+    bytecode = in_archive(source)
+    return bytecode and FINDER[0].run(name, kind, bytecode)
 
-    def module(name, file, pathname, description):
-        kind = description[2]
-        return (kind in (imp.PY_SOURCE, imp.PKG_DIRECTORY) and shipped(name, pathname, kind)
-                or unwritten(pathname, load_module, name, file, pathname, description))
 
-    def source(name, pathname, *file):
-        return (shipped(name, pathname, imp.PY_SOURCE)
-                or unwritten(pathname, load_source, name, pathname, *file))
+def unwritten(pathname, load, *args):
+    """Runs an imp loader, under the program's tracers; bytecode of a
+    source of the application is compiled in memory, never written
+    there."""
+    if not pathname.startswith(HOME):
+        return _boot.traced(load, *args)  # noqa: F821
+    saved, sys.dont_write_bytecode = sys.dont_write_bytecode, True
+    try:
+        return _boot.traced(load, *args)  # noqa: F821
+    finally:
+        sys.dont_write_bytecode = saved
 
-    module.original = load_module
-    source.original = load_source
-    return module, source
+
+def load_module(name, file, pathname, description):
+    """imp.load_module, which programs call past the importers (linters
+    load their checkers so), through _boot's."""
+    kind = description[2]
+    return (kind in (imp.PY_SOURCE, imp.PKG_DIRECTORY) and shipped(name, pathname, kind)
+            or unwritten(pathname, ORIGINAL['load_module'], name, file, pathname, description))
+
+
+def load_source(name, pathname, *file):
+    """imp.load_source, through _boot's."""
+    return (shipped(name, pathname, imp.PY_SOURCE)
+            or unwritten(pathname, ORIGINAL['load_source'], name, pathname, *file))
 
 
 FINDER = []  # the finder in Python, once start made it
@@ -290,8 +293,10 @@ def start(claims):
 
 
 def patch(module):
-    """Gives imp, `module`, the loaders that run the archive's bytecode,
-    once."""
-    if not hasattr(module.load_module, 'original'):
-        module.load_module, module.load_source = loaders(FINDER[0], module.load_module,
-                                                         module.load_source)
+    """Gives imp, `module`, _boot's load_module and load_source, which run
+    those above unseen by tracers, once."""
+    if module.load_module is not _boot.load_module:  # noqa: F821
+        ORIGINAL.setdefault('load_module', module.load_module)
+        ORIGINAL.setdefault('load_source', module.load_source)
+        module.load_module = _boot.load_module  # noqa: F821
+        module.load_source = _boot.load_source  # noqa: F821
