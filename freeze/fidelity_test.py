@@ -306,7 +306,10 @@ IMPORTING = {
         '\n'
         '\n'
         'class Virtual(object):\n'
+        '    asked = []\n'
+        '\n'
         '    def find_module(self, name, path=None):\n'
+        '        Virtual.asked.append(name)\n'
         "        return self if name in ('virtual', 'magicmod') else None\n"
         '\n'
         '    def load_module(self, name):\n'
@@ -334,6 +337,7 @@ IMPORTING = {
         '    print magicmod.X\n'
         '    import apkg.circ_a\n'
         '    print apkg.circ_a.B, apkg.circ_b.A\n'
+        "    print [n in Virtual.asked for n in ('apkg.circ_a', 'apkg.circ_b')]\n"
         '    print pickle.loads(pickle.dumps(apkg.Thing(3))).n\n'
         '    found = []\n'
         '    threads = [threading.Thread(target=lambda i=i: found.append(\n'

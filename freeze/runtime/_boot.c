@@ -36,6 +36,10 @@
  *     bytecode alone, sources that do not compile);
  *   - imp, the first time the program imports it, with __boot__'s
  *     loaders;
+ * but a finder that the program appended to the meta path, or an
+ * importer that a path hook it added gives for a package's directory,
+ * answers first, as under the interpreter, where both come before the
+ * search of the path that this finder stands for;
  * and asks __boot__'s finder in Python, which it runs from the archive
  * when first needed, for the rest: the codecs of lib/python2.7 and paths
  * that the program changed. It answers runpy and pkgutil as a loader
@@ -949,6 +953,82 @@ static PyObject *in_lib(Finder *f, const char *fullname, PyObject *path, const c
     return ask(f, fullname, path);
 }
 
+/* The answer of the first finder after this one on the meta path that
+ * has one, new; None if none has. The interpreter asks the meta path
+ * before the search path, whose importer this finder is: a finder that
+ * the program appends comes first, as under the interpreter. */
+static PyObject *after(PyObject *self, PyObject *args)
+{
+    PyObject *meta = PySys_GetObject("meta_path");
+    if (meta == NULL || !PyList_Check(meta) || PyList_GET_SIZE(meta) < 2)
+        Py_RETURN_NONE;
+    PyObject *hooks = PyList_GetSlice(meta, 0, PyList_GET_SIZE(meta));
+    if (hooks == NULL)
+        return NULL;
+    PyObject *found = Py_None;
+    Py_INCREF(found);
+    int mine = 0;
+    for (Py_ssize_t i = 0; found == Py_None && i < PyList_GET_SIZE(hooks); i++) {
+        PyObject *hook = PyList_GET_ITEM(hooks, i);
+        if (!mine) {
+            mine = hook == self;
+            continue;
+        }
+        Py_DECREF(found);
+        PyObject *find = PyObject_GetAttrString(hook, "find_module");
+        found = find ? PyObject_CallObject(find, args) : NULL;
+        Py_XDECREF(find);
+        if (found == NULL)
+            break;
+    }
+    Py_DECREF(hooks);
+    return found;
+}
+
+/* The answer, new, of an importer that a path hook the program added
+ * gives for an entry of a package's `path`, as the interpreter asks the
+ * hooks for an entry it meets first (and caches what it found); None if
+ * there is none, or it has none. */
+static PyObject *hooked(const char *fullname, PyObject *path)
+{
+    PyObject *hooks = PySys_GetObject("path_hooks");
+    PyObject *cache = PySys_GetObject("path_importer_cache");
+    if (hooks == NULL || !PyList_Check(hooks) || PyList_GET_SIZE(hooks) < 2 || cache == NULL ||
+        !PyDict_Check(cache) || !PyList_Check(path))
+        Py_RETURN_NONE;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(path); i++) {
+        PyObject *entry = PyList_GET_ITEM(path, i);
+        PyObject *importer = PyDict_GetItem(cache, entry);
+        Py_XINCREF(importer);
+        for (Py_ssize_t h = 0; importer == NULL && h < PyList_GET_SIZE(hooks); h++) {
+            importer = PyObject_CallFunctionObjArgs(PyList_GET_ITEM(hooks, h), entry, NULL);
+            if (importer == NULL && !PyErr_ExceptionMatches(PyExc_ImportError))
+                return NULL;
+            PyErr_Clear();
+        }
+        if (importer == NULL) {
+            importer = Py_None;
+            Py_INCREF(importer);
+        }
+        if (PyDict_SetItem(cache, entry, importer) != 0) {
+            Py_DECREF(importer);
+            return NULL;
+        }
+        PyObject *found = Py_None;
+        Py_INCREF(found);
+        if (importer != Py_None &&
+            strcmp(Py_TYPE(importer)->tp_name, "zipimport.zipimporter") != 0) {
+            Py_DECREF(found);
+            found = PyObject_CallMethod(importer, "find_module", "s", fullname);
+        }
+        Py_DECREF(importer);
+        if (found != Py_None)
+            return found;
+        Py_DECREF(found);
+    }
+    Py_RETURN_NONE;
+}
+
 static PyObject *finder_find(PyObject *self, PyObject *args)
 {
     Finder *f = (Finder *)self;
@@ -958,6 +1038,14 @@ static PyObject *finder_find(PyObject *self, PyObject *args)
         return NULL;
     if (plain)
         Py_RETURN_NONE;
+    PyObject *theirs = after(self, args);
+    if (theirs == Py_None && path != Py_None) {
+        Py_DECREF(theirs);
+        theirs = hooked(fullname, path);
+    }
+    if (theirs != Py_None)
+        return theirs;
+    Py_DECREF(theirs);
     /* The program's first import of imp gets __boot__'s loaders. */
     if (path == Py_None && strcmp(fullname, "imp") == 0) {
         if (PyDict_SetItemString(f->found, fullname, Py_None) != 0)
