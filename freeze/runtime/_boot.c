@@ -698,17 +698,13 @@ static int plain;               /* while set (__boot__ starts, imp is
                                    imported for it), imports are the
                                    interpreter's */
 
-/* Calls `method` of `object` with `args` while no tracer or profiler
- * runs: __boot__ is the application's import machinery, as the
- * interpreter's own, in C, is the plain interpreter's, and tracers
- * (bdb, profilers, coverage tools) see neither. */
 typedef struct {
     Py_tracefunc trace, profile;
     PyObject *trace_object, *profile_object;
 } Tracers;
 
 /* The tracers that quietly() put aside, which the modules that __boot__
- * runs (run_code) run under, while `hushed`. */
+ * runs run under (traced), while `hushed`. */
 static Tracers aside;
 static int hushed;
 
@@ -729,6 +725,10 @@ static void put(Tracers *saved)
     PyEval_SetProfile(saved->profile, saved->profile_object);
 }
 
+/* Calls `method` of `object` with `args` while no tracer or profiler
+ * runs: __boot__ is the application's import machinery, as the
+ * interpreter's own, in C, is the plain interpreter's, and tracers
+ * (bdb, profilers, coverage tools) see neither. */
 static PyObject *quietly(PyObject *object, const char *method, PyObject *args)
 {
     Tracers outer = aside;
@@ -745,26 +745,29 @@ static PyObject *quietly(PyObject *object, const char *method, PyObject *args)
     return result;
 }
 
-/* Runs a module's code in its namespace for __boot__, under the tracers
- * that quietly() put aside: they see the module's code run, as under the
- * interpreter, and none of __boot__'s. */
-static PyObject *boot_run_code(PyObject *self, PyObject *args)
+/* Calls args[0] with the rest of `args` under the tracers that quietly()
+ * put aside: __boot__ runs the code of the modules it loads so (with
+ * eval), and imp's own loaders, so that tracers see the modules' code
+ * run, as under the interpreter, and none of __boot__'s. */
+static PyObject *boot_traced(PyObject *self, PyObject *args)
 {
     (void)self;
-    PyObject *co, *namespace;
-    if (!PyArg_ParseTuple(args, "O!O!:run_code", &PyCode_Type, &co, &PyDict_Type, &namespace))
+    if (PyTuple_GET_SIZE(args) < 1) {
+        PyErr_SetString(PyExc_TypeError, "traced() needs a callable");
         return NULL;
-    /* What exec adds, as the interpreter's import does. */
-    if (PyDict_GetItemString(namespace, "__builtins__") == NULL &&
-        PyDict_SetItemString(namespace, "__builtins__", PyEval_GetBuiltins()) != 0)
+    }
+    PyObject *rest = PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args));
+    if (rest == NULL)
         return NULL;
-    if (!hushed)
-        return PyEval_EvalCode((PyCodeObject *)co, namespace, namespace);
-    put(&aside);
-    PyObject *result = PyEval_EvalCode((PyCodeObject *)co, namespace, namespace);
-    Tracers left = take();
-    Py_XDECREF(left.trace_object);
-    Py_XDECREF(left.profile_object);
+    if (hushed)
+        put(&aside);
+    PyObject *result = PyObject_CallObject(PyTuple_GET_ITEM(args, 0), rest);
+    if (hushed) {
+        Tracers left = take();
+        Py_XDECREF(left.trace_object);
+        Py_XDECREF(left.profile_object);
+    }
+    Py_DECREF(rest);
     return result;
 }
 
@@ -1420,30 +1423,6 @@ static PyObject *boot_load_source(PyObject *self, PyObject *args)
     return quietly(boot_module, "load_source", args);
 }
 
-/* Calls args[0] with the rest of `args` under the tracers that quietly()
- * put aside: imp's own loaders, which run a module's code. */
-static PyObject *boot_traced(PyObject *self, PyObject *args)
-{
-    (void)self;
-    if (PyTuple_GET_SIZE(args) < 1) {
-        PyErr_SetString(PyExc_TypeError, "traced() needs a callable");
-        return NULL;
-    }
-    PyObject *rest = PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args));
-    if (rest == NULL)
-        return NULL;
-    if (hushed)
-        put(&aside);
-    PyObject *result = PyObject_CallObject(PyTuple_GET_ITEM(args, 0), rest);
-    if (hushed) {
-        Tracers left = take();
-        Py_XDECREF(left.trace_object);
-        Py_XDECREF(left.profile_object);
-    }
-    Py_DECREF(rest);
-    return result;
-}
-
 static PyMethodDef functions[] = {
     {"load_module", boot_load_module, METH_VARARGS, "imp.load_module, the application's."},
     {"load_source", boot_load_source, METH_VARARGS, "imp.load_source, the application's."},
@@ -1452,7 +1431,6 @@ static PyMethodDef functions[] = {
     {"code", boot_code, METH_VARARGS, "The code in bytecode, its file names made absolute."},
     {"member", boot_member, METH_VARARGS, "The code of a member of the archive, checked."},
     {"holds", boot_holds, METH_VARARGS, "True if the archive holds a member of that name."},
-    {"run_code", boot_run_code, METH_VARARGS, "Runs a module's code under the program's tracers."},
     {NULL, NULL, 0, NULL},
 };
 

@@ -91,7 +91,7 @@ def execute(fullname, body, filename, path=None):
     if path:
         namespace['__path__'] = path
     try:
-        _boot.run_code(body, namespace)  # noqa: F821
+        _boot.traced(eval, body, namespace)  # noqa: F821
     except BaseException:
         if new:
             sys.modules.pop(fullname, None)
