@@ -338,6 +338,15 @@ IMPORTING = {
         '    import apkg.circ_a\n'
         '    print apkg.circ_a.B, apkg.circ_b.A\n'
         "    print [n in Virtual.asked for n in ('apkg.circ_a', 'apkg.circ_b')]\n"
+        '    import imp, os, shutil, tempfile, traceback\n'
+        '    outside = tempfile.mkdtemp()\n'
+        "    with open(os.path.join(outside, 'outside.py'), 'w') as f:\n"
+        "        f.write('raise ValueError(1)\\n')\n"
+        '    try:\n'
+        "        imp.load_source('outside', os.path.join(outside, 'outside.py'))\n"
+        '    except ValueError:\n'
+        '        print [os.path.basename(t[0]) for t in traceback.extract_tb(sys.exc_info()[2])]\n'
+        '    shutil.rmtree(outside)\n'
         '    print pickle.loads(pickle.dumps(apkg.Thing(3))).n\n'
         '    found = []\n'
         '    threads = [threading.Thread(target=lambda i=i: found.append(\n'

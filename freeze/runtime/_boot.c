@@ -1411,16 +1411,40 @@ static PyObject *boot_run(PyObject *self, PyObject *args)
 
 /* imp.load_module and imp.load_source, once the program imports imp:
  * __boot__'s, called quietly. */
+/* imp's own `name`, with `args`, for a file outside the application,
+ * which __boot__ has nothing to do with: no frame of it stands in a
+ * traceback of that file's code. Else __boot__'s, quietly. */
+static PyObject *load(const char *name, PyObject *args, Py_ssize_t at)
+{
+    PyObject *pathname = PyTuple_Size(args) > at ? PyTuple_GET_ITEM(args, at) : NULL;
+    if (pathname == NULL || !PyString_Check(pathname) ||
+        starts(pathname, PyString_AS_STRING(home), PyString_GET_SIZE(home)))
+        return quietly(boot_module, name, args);
+    PyObject *originals = PyObject_GetAttrString(boot_module, "ORIGINAL");
+    PyObject *original = originals && PyDict_Check(originals)
+                             ? PyDict_GetItemString(originals, name) : NULL;
+    Py_XINCREF(original);
+    Py_XDECREF(originals);
+    if (original == NULL) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_ImportError, "imp.%s is not there", name);
+        return NULL;
+    }
+    PyObject *result = PyObject_CallObject(original, args);
+    Py_DECREF(original);
+    return result;
+}
+
 static PyObject *boot_load_module(PyObject *self, PyObject *args)
 {
     (void)self;
-    return quietly(boot_module, "load_module", args);
+    return load("load_module", args, 2);
 }
 
 static PyObject *boot_load_source(PyObject *self, PyObject *args)
 {
     (void)self;
-    return quietly(boot_module, "load_source", args);
+    return load("load_source", args, 1);
 }
 
 static PyMethodDef functions[] = {
