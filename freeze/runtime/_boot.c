@@ -76,6 +76,10 @@ static PyObject *lib;           /* sys.path[0]: the application's lib */
 static PyObject *archive_path;  /* sys.path[1]: lib/library.zip */
 static PyObject *home;          /* the application directory, ending in "/" */
 static PyObject *zip_error;     /* zipimport.ZipImportError */
+/* A damaged archive or member: ValueError, as the interpreter's for bad
+ * marshal data, so that no `except ImportError` of an optional import
+ * takes it for a module that is not there. */
+#define damage PyExc_ValueError
 static PyObject *path_name;     /* "__path__", interned */
 static PyObject *self_module;   /* _boot, for __boot__'s namespace */
 
@@ -145,7 +149,7 @@ static PyObject *unmarshal(const char *data, Py_ssize_t size, const char *where)
     PyObject *co = PyMarshal_ReadObjectFromString((char *)data + 8, size - 8);
     if (co == NULL || !PyCode_Check(co)) {
         Py_XDECREF(co);
-        PyErr_Format(PyExc_ImportError, "bad marshal data in %s", where);
+        PyErr_Format(damage, "bad marshal data in %s", where);
         return NULL;
     }
     PyObject *from = NULL;
@@ -450,7 +454,7 @@ static const Entry *find(const char *name, size_t n)
 
 static int damaged(const char *what)
 {
-    PyErr_Format(zip_error, "%s is damaged: %s", PyString_AS_STRING(archive_path), what);
+    PyErr_Format(damage, "%s is damaged: %s", PyString_AS_STRING(archive_path), what);
     return -1;
 }
 
@@ -561,19 +565,19 @@ static PyObject *read_member(const Entry *e, const char *where)
     close(fd);
     if (data == NULL) {
         if (!PyErr_Occurred())
-            PyErr_Format(zip_error, "%s is damaged: its header or bytes cannot be read", where);
+            PyErr_Format(damage, "%s is damaged: its header or bytes cannot be read", where);
         return NULL;
     }
     if (e->method == 0)
         return data;
     PyObject *inflated = NULL;
     if (e->method != 8) {
-        PyErr_Format(zip_error, "%s is damaged: compressed in an unknown way", where);
+        PyErr_Format(damage, "%s is damaged: compressed in an unknown way", where);
     } else if (inflate() != NULL) {
         inflated = PyObject_CallFunction(decompress, "Oi", data, -15);
         if (inflated == NULL && PyErr_ExceptionMatches(PyExc_Exception)) {
             PyErr_Clear();
-            PyErr_Format(zip_error, "%s is damaged: it does not inflate", where);
+            PyErr_Format(damage, "%s is damaged: it does not inflate", where);
         }
     }
     Py_DECREF(data);
@@ -600,7 +604,7 @@ static PyObject *code_at(const Entry *e)
                          crc32((const unsigned char *)PyString_AS_STRING(data),
                                (size_t)PyString_GET_SIZE(data)) != e->crc)) {
         Py_CLEAR(data);
-        PyErr_Format(zip_error, "%s is damaged: its CRC-32 is not the one recorded", where);
+        PyErr_Format(damage, "%s is damaged: its CRC-32 is not the one recorded", where);
     }
     PyObject *co = data ? unmarshal(PyString_AS_STRING(data), PyString_GET_SIZE(data), where)
                         : NULL;
