@@ -5,10 +5,14 @@ library, the extension modules, and each library copied for them) is read
 for the libraries it needs (DT_NEEDED), which are resolved as the dynamic
 loader resolves them, with ldd, from the file's original place.
 Each needed library that is not part of the C library is copied into lib/
-under its soname and read in turn. Then the run path of every placed ELF
-file but the launchers is set to the one directory where those libraries
-are, relative to $ORIGIN, as DT_RUNPATH: nothing points back at the
-machine the application was frozen on. Their debug information and
+under its soname and read in turn. Then each placed ELF file that needs
+one of those libraries gets the one directory where they are, relative to
+$ORIGIN, as its run path (DT_RUNPATH); every other one but the launchers
+loses the run path it had: most need nothing but the C library and the
+interpreter library, which the launcher has loaded, and a run path would
+only send the loader searching, or rewriting its program headers cost
+a mapping more at every load. Nothing points back at the machine the
+application was frozen on. Their debug information and
 symbol tables are stripped (strip --strip-unneeded: what the dynamic
 loader reads, their dynamic symbols and relocations, stays), unless the
 user keeps them. Last, the versions of the GNU C
@@ -51,7 +55,7 @@ RUNTIME_DATA = {
     'libtk8.6.so': ('tk8.6', (('TK_LIBRARY', 'tk8.6'),)),
 }
 PT_LOAD, PT_DYNAMIC, PT_INTERP = 1, 2, 3
-DT_NULL, DT_NEEDED, DT_STRTAB, DT_FLAGS_1 = 0, 1, 5, 0x6ffffffb
+DT_NULL, DT_NEEDED, DT_STRTAB, DT_RPATH, DT_RUNPATH, DT_FLAGS_1 = 0, 1, 5, 15, 29, 0x6ffffffb
 DF_1_PIE = 0x08000000
 # How objdump heads what it prints of each file.
 FORMAT = ':     file format elf64-x86-64'
@@ -110,6 +114,11 @@ def tags(f, table):
             break
         found.append((tag, value))
     return found
+
+
+def has_run_path(path):
+    with open(path, 'rb') as f:
+        return any(tag in (DT_RPATH, DT_RUNPATH) for tag, _ in tags(f, segments(f)[1]))
 
 
 def needed(path):
@@ -184,6 +193,7 @@ def bundle(root, elves, provided, exclude, keep_debug, log):
     result = Bundle()
     todo = sorted(elves.items())
     places = {}  # original path: where the loader finds what it needs
+    searching = set()  # placed files that need a library copied into lib
     while todo:
         log.status('bundling libraries: %d' % len(result.copied))
         placed, original = todo.pop(0)
@@ -201,6 +211,7 @@ def bundle(root, elves, provided, exclude, keep_debug, log):
                 soname = os.path.basename(soname)
             if soname in SYSTEM or soname in provided:
                 continue
+            searching.add(placed)
             if soname in exclude:
                 result.expected.setdefault(soname, []).append(who)
                 continue
@@ -220,11 +231,14 @@ def bundle(root, elves, provided, exclude, keep_debug, log):
     # One run of patchelf for each run path; DT_RPATH, where a file has
     # one, becomes DT_RUNPATH.
     runpaths = {}
-    for placed in sorted(elves):
+    for placed in sorted(searching):
         origin = os.path.relpath(lib, os.path.dirname(placed))
         runpaths.setdefault('$ORIGIN' if origin == '.' else '$ORIGIN/' + origin, []).append(placed)
     for runpath, placed in sorted(runpaths.items()):
         run(['patchelf', '--set-rpath', runpath] + placed)
+    bare = [placed for placed in sorted(elves) if placed not in searching and has_run_path(placed)]
+    if bare:
+        run(['patchelf', '--remove-rpath'] + bare)
     if not keep_debug and elves:
         run(['strip', '--strip-unneeded'] + sorted(elves))
     for soname, needers in sorted(result.copied.items()):
