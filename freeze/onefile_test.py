@@ -25,6 +25,7 @@ def run():
     if what == ['stdin']:
         sys.stdout.write(sys.stdin.read().upper())
         return
+    import site  # which adds no user site directory
     try:
         import decoy
     except ImportError:
@@ -50,6 +51,9 @@ class OneFileTest(TempTest):
         os.mkdir(self.home)
         self.env = dict(TOOLS, HOME=self.home, PYTHONPATH=self.tmp, LC_ALL='C.UTF-8')
         write(os.path.join(self.tmp, 'decoy.py'), 'print "decoy"\n')
+        user_site = os.path.join(self.home, '.local', 'lib', 'python2.7', 'site-packages')
+        for name in ('decoy.py', 'usercustomize.py'):
+            write(os.path.join(user_site, name), 'print "decoy"\n')
 
     def cache(self, home=None):
         """The directories and files in the cache root."""

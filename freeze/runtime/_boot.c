@@ -55,6 +55,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <marshal.h>
+#include <structseq.h>
 
 #include <errno.h>
 #include <cpuid.h>
@@ -1331,6 +1332,38 @@ static PyObject *boot_holds(PyObject *self, PyObject *args)
     return PyBool_FromLong(find(name, (size_t)n) != NULL);
 }
 
+/* Sets sys.flags.no_user_site, as the launcher shuts the user's
+ * environment out: a program that imports site then adds no user site
+ * directory (~/.local, or $PYTHONUSERBASE) to its path, and runs neither
+ * its .pth files nor its usercustomize. sys.flags is read-only: it
+ * becomes a copy. 0, or -1 with an exception. */
+#define NO_USER_SITE 8          /* the field's place, as Python 2.7 orders them */
+static int no_user_site(void)
+{
+    PyObject *flags = PySys_GetObject("flags");
+    if (flags == NULL || strcmp(Py_TYPE(flags)->tp_name, "sys.flags") != 0 ||
+        Py_SIZE(flags) <= NO_USER_SITE)
+        return 0;
+    PyObject *copy = PyStructSequence_New(Py_TYPE(flags));
+    if (copy == NULL)
+        return -1;
+    for (Py_ssize_t i = 0; i < Py_SIZE(flags); i++) {
+        PyObject *item = i == NO_USER_SITE ? PyInt_FromLong(1)
+                                           : ((PyStructSequence *)flags)->ob_item[i];
+        if (item == NULL) {
+            Py_DECREF(copy);
+            return -1;
+        }
+        if (i != NO_USER_SITE)
+            Py_INCREF(item);
+        PyStructSequence_SET_ITEM(copy, i, item);
+    }
+    Py_NoUserSiteDirectory = 1;
+    const int failed = PySys_SetObject("flags", copy);
+    Py_DECREF(copy);
+    return failed;
+}
+
 /* Sets the environment variables that tell bundled libraries where their
  * files are, ((name, path relative to the application) pairs), in the
  * process and in posix.environ if it is there already; else it reads
@@ -1374,7 +1407,8 @@ static Finder *take_over(PyObject *environment)
         PyErr_SetString(PyExc_ImportError, "_boot: sys.meta_path or sys.path is no list");
         return NULL;
     }
-    if (set_environment(environment) != 0 || settle() != 0 || open_archive() != 0 ||
+    if (set_environment(environment) != 0 || no_user_site() != 0 || settle() != 0 ||
+        open_archive() != 0 ||
         (f = PyObject_New(Finder, &finder_type)) == NULL)
         goto failed;
     f->finder = NULL;
