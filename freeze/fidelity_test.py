@@ -282,7 +282,9 @@ MACHINERY = {
                       '                 "LIBDEST"):\n'
                       '        print name, os.path.relpath(sysconfig.get_config_var(name), '
                       'sys.prefix),\n'
-                      '        print os.path.relpath(build.get_config_var(name), sys.prefix)\n',
+                      '        print os.path.relpath(build.get_config_var(name), sys.prefix)\n'
+                      '    print repr(quit)\n'
+                      '    exit(3)\n',
     'settings.ini': 'answer = 42\n',
     'helper.py': '',
     'helper2.py': 'H = 2\n',

@@ -1332,6 +1332,68 @@ static PyObject *boot_holds(PyObject *self, PyObject *args)
     return PyBool_FromLong(find(name, (size_t)n) != NULL);
 }
 
+/* exit() and quit(), which the interpreter's site makes builtins: a
+ * frozen program starts without site, and a script that ends with
+ * exit(3) would end in a NameError. As site's: standard input closed,
+ * then SystemExit(code). */
+typedef struct {
+    PyObject_HEAD
+    const char *name;
+} Quitter;
+
+static PyObject *quitter_repr(PyObject *self)
+{
+    return PyString_FromFormat("Use %s() or Ctrl-D (i.e. EOF) to exit", ((Quitter *)self)->name);
+}
+
+static PyObject *quitter_call(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    (void)self;
+    static char *keywords[] = {"code", NULL};
+    PyObject *code = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__call__", keywords, &code))
+        return NULL;
+    PyObject *in = PySys_GetObject("stdin");
+    PyObject *closed = in ? PyObject_CallMethod(in, "close", NULL) : NULL;
+    Py_XDECREF(closed);
+    PyErr_Clear();
+    PyObject *e = PyObject_CallFunctionObjArgs(PyExc_SystemExit, code, NULL);
+    if (e != NULL) {
+        PyErr_SetObject(PyExc_SystemExit, e);
+        Py_DECREF(e);
+    }
+    return NULL;
+}
+
+static PyTypeObject quitter_type = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    "site.Quitter",
+    .tp_basicsize = sizeof(Quitter),
+    .tp_repr = quitter_repr,
+    .tp_call = quitter_call,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+};
+
+/* 0, or -1 with an exception. */
+static int quitters(void)
+{
+    PyObject *builtins = PyEval_GetBuiltins();
+    if (builtins == NULL || PyType_Ready(&quitter_type) < 0)
+        return -1;
+    static const char *const names[] = {"quit", "exit"};
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; i++) {
+        Quitter *q = PyObject_New(Quitter, &quitter_type);
+        if (q == NULL)
+            return -1;
+        q->name = names[i];
+        const int failed = PyDict_SetItemString(builtins, names[i], (PyObject *)q);
+        Py_DECREF(q);
+        if (failed)
+            return -1;
+    }
+    return 0;
+}
+
 /* Sets sys.flags.no_user_site, as the launcher shuts the user's
  * environment out: a program that imports site then adds no user site
  * directory (~/.local, or $PYTHONUSERBASE) to its path, and runs neither
@@ -1407,8 +1469,8 @@ static Finder *take_over(PyObject *environment)
         PyErr_SetString(PyExc_ImportError, "_boot: sys.meta_path or sys.path is no list");
         return NULL;
     }
-    if (set_environment(environment) != 0 || no_user_site() != 0 || settle() != 0 ||
-        open_archive() != 0 ||
+    if (set_environment(environment) != 0 || no_user_site() != 0 || quitters() != 0 ||
+        settle() != 0 || open_archive() != 0 ||
         (f = PyObject_New(Finder, &finder_type)) == NULL)
         goto failed;
     f->finder = NULL;
