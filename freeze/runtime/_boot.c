@@ -83,6 +83,7 @@ static PyObject *zip_error;     /* zipimport.ZipImportError */
  * takes it for a module that is not there. */
 #define damage PyExc_ValueError
 static PyObject *path_name;     /* "__path__", interned */
+static PyObject *file_name;     /* "__file__", interned */
 static PyObject *self_module;   /* _boot, for __boot__'s namespace */
 
 static int starts(PyObject *s, const char *prefix, Py_ssize_t n)
@@ -238,7 +239,7 @@ __attribute__((noinline)) static int settle(void)
     PyObject *key, *module;
     while (PyDict_Next(modules, &i, &key, &module)) {
         PyObject *dict = PyModule_Check(module) ? PyModule_GetDict(module) : NULL;
-        PyObject *file = dict ? PyDict_GetItemString(dict, "__file__") : NULL;
+        PyObject *file = dict ? PyDict_GetItem(dict, file_name) : NULL;
         if (file == NULL || !PyString_Check(file) || !starts(file, PyString_AS_STRING(home), h) ||
             strncmp(PyString_AS_STRING(file) + h, CODECS, sizeof CODECS - 1) != 0)
             continue;
@@ -1507,7 +1508,7 @@ static PyObject *boot_run(PyObject *self, PyObject *args)
     PyObject *result = NULL;
     if (e == NULL)
         PyErr_Format(zip_error, "%s holds no __startup__.app", PyString_AS_STRING(archive_path));
-    if (body != NULL && file != NULL && PyDict_SetItemString(namespace, "__file__", file) == 0 &&
+    if (body != NULL && file != NULL && PyDict_SetItem(namespace, file_name, file) == 0 &&
         (PyDict_DelItemString(PyImport_GetModuleDict(), "_boot") == 0 || (PyErr_Clear(), 1)))
         result = PyEval_EvalCode((PyCodeObject *)body, namespace, namespace);
     Py_XDECREF(file);
@@ -1581,9 +1582,10 @@ static int setup(void)
     Py_INCREF(archive_path);
     home = PyString_FromStringAndSize(PyString_AS_STRING(lib), PyString_GET_SIZE(lib) - 3);
     path_name = PyString_InternFromString("__path__");
+    file_name = PyString_InternFromString("__file__");
     /* The interpreter imported zipimport as it started. */
     PyObject *zipimport = PyDict_GetItemString(PyImport_GetModuleDict(), "zipimport");
-    if (home == NULL || path_name == NULL)
+    if (home == NULL || path_name == NULL || file_name == NULL)
         return -1;
     zip_error = zipimport ? PyObject_GetAttrString(zipimport, "ZipImportError") : PyExc_ImportError;
     if (zip_error == NULL)
