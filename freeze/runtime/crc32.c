@@ -2,15 +2,20 @@
  * The CRC-32 of zip archives, with which _boot checks every member it
  * reads: `clmul` where the processor multiplies without carries
  * (crc_fold), else eight bytes a step by tables, made when first needed.
- * The processor is asked once, when the first member is checked, with
- * one cpuid: a virtual machine traps each cpuid, some 10 us here, and
- * the compiler's own __builtin_cpu_init, run as _boot.so loaded, took
- * some 70 us of each start in cpuids.
+ * Which one, the C library tells, from what it read of the processor as
+ * the process started; an older one (before 2.33) has no such call, and
+ * the processor is asked once with a cpuid. A virtual machine traps each
+ * cpuid, some 10 us here: the compiler's own __builtin_cpu_init, run as
+ * _boot.so loaded, took some 70 us of each start in cpuids.
  */
-#include <cpuid.h>
 #include <immintrin.h>
 #include <stddef.h>
 #include <stdint.h>
+#if __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#else
+#include <cpuid.h>
+#endif
 
 #include "crc32.h"
 
@@ -20,10 +25,14 @@ static int tables;
 
 static void crc_setup(void)
 {
+#ifdef CPU_FEATURE_ACTIVE
+    clmul = CPU_FEATURE_ACTIVE(PCLMULQDQ) && CPU_FEATURE_ACTIVE(SSE4_1);
+#else
     unsigned int a, b, c, d;
     __cpuid(1, a, b, c, d);
     (void)a, (void)b, (void)d;
     clmul = (c & bit_PCLMUL) != 0 && (c & bit_SSE4_1) != 0;
+#endif
 }
 
 static void crc_tables(void)
