@@ -485,7 +485,7 @@ static PyObject *code_at(const Entry *e)
     PyObject *data = read_member(e, where);
     if (data != NULL && ((uint32_t)PyString_GET_SIZE(data) != e->full ||
                          zip_crc32((const unsigned char *)PyString_AS_STRING(data),
-                               (size_t)PyString_GET_SIZE(data)) != e->crc)) {
+                                   (size_t)PyString_GET_SIZE(data)) != e->crc)) {
         Py_CLEAR(data);
         PyErr_Format(damage, "%s is damaged: its CRC-32 is not the one recorded", where);
     }
@@ -734,11 +734,30 @@ static PyObject *load_imp(Finder *f)
     return imp;
 }
 
+/* Names that every import looks up, each made and interned when first
+ * asked for, then hashed no more. */
+static PyObject *key_path, *key_meta_path, *key_path_hooks, *key_importer_cache, *key_find_module;
+
+static PyObject *named(PyObject **key, const char *name)
+{
+    if (*key == NULL)
+        *key = PyString_InternFromString(name);
+    return *key;
+}
+
+/* What sys names `name`, borrowed, as PySys_GetObject gives it. */
+static PyObject *sys_get(PyObject **key, const char *name)
+{
+    PyObject *sysdict = PyThreadState_GET()->interp->sysdict;
+    PyObject *k = named(key, name);
+    return sysdict != NULL && k != NULL ? PyDict_GetItem(sysdict, k) : NULL;
+}
+
 /* True if sys.path holds nothing but lib before the archive: the
  * application's modules come first, and this finder decides. */
 static int ours_first(void)
 {
-    PyObject *entries = PySys_GetObject("path");
+    PyObject *entries = sys_get(&key_path, "path");
     if (entries == NULL || !PyList_Check(entries))
         return 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); i++) {
@@ -849,7 +868,7 @@ static PyObject *in_lib(Finder *f, const char *fullname, PyObject *path, const c
  * the program appends comes first, as under the interpreter. */
 static PyObject *after(PyObject *self, PyObject *args)
 {
-    PyObject *meta = PySys_GetObject("meta_path");
+    PyObject *meta = sys_get(&key_meta_path, "meta_path");
     if (meta == NULL || !PyList_Check(meta) || PyList_GET_SIZE(meta) < 2)
         Py_RETURN_NONE;
     PyObject *hooks = PyList_GetSlice(meta, 0, PyList_GET_SIZE(meta));
@@ -865,7 +884,8 @@ static PyObject *after(PyObject *self, PyObject *args)
             continue;
         }
         Py_DECREF(found);
-        PyObject *find = PyObject_GetAttrString(hook, "find_module");
+        PyObject *key = named(&key_find_module, "find_module");
+        PyObject *find = key ? PyObject_GetAttr(hook, key) : NULL;
         found = find ? PyObject_CallObject(find, args) : NULL;
         Py_XDECREF(find);
         if (found == NULL)
@@ -881,8 +901,8 @@ static PyObject *after(PyObject *self, PyObject *args)
  * there is none, or it has none. */
 static PyObject *hooked(const char *fullname, PyObject *path)
 {
-    PyObject *hooks = PySys_GetObject("path_hooks");
-    PyObject *cache = PySys_GetObject("path_importer_cache");
+    PyObject *hooks = sys_get(&key_path_hooks, "path_hooks");
+    PyObject *cache = sys_get(&key_importer_cache, "path_importer_cache");
     if (hooks == NULL || !PyList_Check(hooks) || PyList_GET_SIZE(hooks) < 2 || cache == NULL ||
         !PyDict_Check(cache) || !PyList_Check(path))
         Py_RETURN_NONE;
