@@ -40,6 +40,8 @@ FLOOR = 'floor: initialise and finalise only'
 IMPORT_PARTS = [('_PyImport_GetDynLoadFunc', 'loading `_boot.so`'),
                 ('init_boot', "`_boot`'s set-up"),
                 ('settle', 'file names of the codecs made absolute'),
+                ('quitters', '`exit` and `quit`, as `site` makes them'),
+                ('no_user_site', '`sys.flags.no_user_site` set'),
                 ('open_archive', "reading the archive's table"),
                 ('boot', "running `__boot__`, which the empty program needs not"),
                 ('zipimporter_init', "zipimport's reading of an archive")]

@@ -485,7 +485,7 @@ static PyObject *code_at(const Entry *e)
     PyObject *data = read_member(e, where);
     if (data != NULL && ((uint32_t)PyString_GET_SIZE(data) != e->full ||
                          zip_crc32((const unsigned char *)PyString_AS_STRING(data),
-                                   (size_t)PyString_GET_SIZE(data)) != e->crc)) {
+                               (size_t)PyString_GET_SIZE(data)) != e->crc)) {
         Py_CLEAR(data);
         PyErr_Format(damage, "%s is damaged: its CRC-32 is not the one recorded", where);
     }
@@ -1270,8 +1270,9 @@ static PyTypeObject quitter_type = {
     .tp_flags = Py_TPFLAGS_DEFAULT,
 };
 
-/* 0, or -1 with an exception. */
-static int quitters(void)
+/* 0, or -1 with an exception. Not inlined, as settle, so that the bench
+ * can tell what each costs. */
+__attribute__((noinline)) static int quitters(void)
 {
     PyObject *builtins = PyEval_GetBuiltins();
     if (builtins == NULL || PyType_Ready(&quitter_type) < 0)
@@ -1296,7 +1297,7 @@ static int quitters(void)
  * its .pth files nor its usercustomize. sys.flags is read-only: it
  * becomes a copy. 0, or -1 with an exception. */
 #define NO_USER_SITE 8          /* the field's place, as Python 2.7 orders them */
-static int no_user_site(void)
+__attribute__((noinline)) static int no_user_site(void)
 {
     PyObject *flags = PySys_GetObject("flags");
     if (flags == NULL || strcmp(Py_TYPE(flags)->tp_name, "sys.flags") != 0 ||
