@@ -16,7 +16,6 @@ FROZEN = 'frozen, default'
 COMPRESSED = 'frozen, `--compress`'
 SITE = 'python2.7 with site, sources'
 TRIMMED = 'variant: archive holds only the modules this run loads'
-NO_RUNPATH = 'variant: interpreter library without run path'
 STORED = 'variant: archive stored whole, nothing deflated'
 NO_BOOT = 'variant: zipimport loads the archive, no `_boot`'
 INSTRUCTION_TARGET = 1.01
@@ -119,9 +118,6 @@ def assemble(args):
         SITE: [python, main, data],
         COMPRESSED: [os.path.join(compressed, 'jsonpp'), data],
         TRIMMED: [variant(default, work, 'trimmed', lambda app: trim(app, loaded)), data],
-        NO_RUNPATH: [variant(default, work, 'no-runpath', lambda app: subprocess.run(
-            ['patchelf', '--remove-rpath', os.path.join(app, 'libpython2.7.so.1.0')],
-            check=True)), data],
         STORED: [variant(default, work, 'stored', stored), data],
         NO_BOOT: [variant(default, work, 'no-boot', without_boot), data],
     }
@@ -216,11 +212,7 @@ def report(args, runs, initial_imports):
               % (kept, TRIMMED.split(': ')[1]),
               '  %.3f of the reference\'s instructions and %.3f of its time: the cost of'
               % (ir[TRIMMED] / ir[REFERENCE], timing[TRIMMED][1]),
-              '  shipping modules that another run may import, which the freezer keeps.',
-              '- The interpreter library without its run path (fewer directories for the',
-              '  loader to search for the C library\'s files): %.3f of the default\'s'
-              % (ir[NO_RUNPATH] / ir[FROZEN]),
-              '  instructions, %.3f of its time.' % (timing[NO_RUNPATH][1] / ratio_time)]
+              '  shipping modules that another run may import, which the freezer keeps.']
     app = os.path.dirname(programs[FROZEN][0])
     sources = size(os.path.join(app, 'lib', 'library-source'))
     lines += ['', '### Size of the frozen directories', '',
