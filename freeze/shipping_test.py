@@ -60,6 +60,20 @@ CHAINED = {
     'tool/_vendor/lockfile/sqlitelockfile.py': 'class SQLiteLockFile(object):\n'
                                                '    def __init__(self):\n'
                                                '        import sqlite3\n',
+    # python-future: its test.support, made of the standard library's test suite
+    'future/__init__.py': '',
+    'future/standard_library/__init__.py': 'def install_aliases():\n'
+                                           '    try:\n        import test\n'
+                                           '    except ImportError:\n        pass\n'
+                                           '    try:\n'
+                                           '        from future.moves.test import support\n'
+                                           '    except ImportError:\n        pass\n',
+    'future/moves/__init__.py': '',
+    'future/moves/test/__init__.py': '',
+    'future/moves/test/support.py': 'import sys\n'
+                                    'if sys.version_info[0] == 3:\n'
+                                    '    from test.support import *\n'
+                                    'else:\n    from test.test_support import *\n',
 }
 
 # A vendored six, as small as it can be: its table and the importer that
@@ -185,6 +199,7 @@ class ShippingTest(TempTest):
         build_extension(os.path.join(site, 'speedy', '_fast.so'), '_fast')
         source = self.source({'__startup__.py': 'import speedy, site, pydoc, pyparsing\n'
                                                 'import tool._vendor.lockfile.sqlitelockfile\n'
+                                                'import future.standard_library\n'
                                                 'import speedy.commands\n'
                                                 'def run():\n    print speedy.twice(2), '
                                                 'speedy.commands.names()\n'})

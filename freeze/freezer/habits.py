@@ -106,4 +106,9 @@ CHAINS = {
     'pyparsing': ('pdb',),       # ParserElement.setBreak(), a grammar writer's breakpoint
     'lockfile.sqlitelockfile': ('sqlite3',),  # a lock kept in SQLite, made only by name
     'pep517.colorlog': ('curses',),  # colours of pep517's own command-line tools
+    # python-future's install_aliases() gives the standard library's test
+    # suite, where it is there, Python 3's test.support, its own alias of
+    # test_support: the whole suite, with Tk, for a name
+    'future.standard_library': ('test',),
+    'future.moves.test.support': ('test',),
 }
