@@ -55,7 +55,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <marshal.h>
-#include <structseq.h>
 
 #include <errno.h>
 #include <fcntl.h>
@@ -66,6 +65,7 @@
 #include <unistd.h>
 
 #include "crc32.h"
+#include "site.h"
 
 #define SOURCES "lib/library-source/"
 #define RELATIVE "lib/"         /* how file names relative to home begin */
@@ -1226,101 +1226,6 @@ static PyObject *boot_holds(PyObject *self, PyObject *args)
     if (!PyArg_ParseTuple(args, "s#:holds", &name, &n))
         return NULL;
     return PyBool_FromLong(find(name, (size_t)n) != NULL);
-}
-
-/* exit() and quit(), which the interpreter's site makes builtins: a
- * frozen program starts without site, and a script that ends with
- * exit(3) would end in a NameError. As site's: standard input closed,
- * then SystemExit(code). */
-typedef struct {
-    PyObject_HEAD
-    const char *name;
-} Quitter;
-
-static PyObject *quitter_repr(PyObject *self)
-{
-    return PyString_FromFormat("Use %s() or Ctrl-D (i.e. EOF) to exit", ((Quitter *)self)->name);
-}
-
-static PyObject *quitter_call(PyObject *self, PyObject *args, PyObject *kwargs)
-{
-    (void)self;
-    static char *keywords[] = {"code", NULL};
-    PyObject *code = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__call__", keywords, &code))
-        return NULL;
-    PyObject *in = PySys_GetObject("stdin");
-    PyObject *closed = in ? PyObject_CallMethod(in, "close", NULL) : NULL;
-    Py_XDECREF(closed);
-    PyErr_Clear();
-    PyObject *e = PyObject_CallFunctionObjArgs(PyExc_SystemExit, code, NULL);
-    if (e != NULL) {
-        PyErr_SetObject(PyExc_SystemExit, e);
-        Py_DECREF(e);
-    }
-    return NULL;
-}
-
-static PyTypeObject quitter_type = {
-    PyVarObject_HEAD_INIT(NULL, 0)
-    "site.Quitter",
-    .tp_basicsize = sizeof(Quitter),
-    .tp_repr = quitter_repr,
-    .tp_call = quitter_call,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
-};
-
-/* 0, or -1 with an exception. Not inlined, as settle, so that the bench
- * can tell what each costs. */
-__attribute__((noinline)) static int quitters(void)
-{
-    PyObject *builtins = PyEval_GetBuiltins();
-    if (builtins == NULL || PyType_Ready(&quitter_type) < 0)
-        return -1;
-    static const char *const names[] = {"quit", "exit"};
-    for (size_t i = 0; i < sizeof names / sizeof names[0]; i++) {
-        Quitter *q = PyObject_New(Quitter, &quitter_type);
-        if (q == NULL)
-            return -1;
-        q->name = names[i];
-        const int failed = PyDict_SetItemString(builtins, names[i], (PyObject *)q);
-        Py_DECREF(q);
-        if (failed)
-            return -1;
-    }
-    return 0;
-}
-
-/* Sets sys.flags.no_user_site, as the launcher shuts the user's
- * environment out: a program that imports site then adds no user site
- * directory (~/.local, or $PYTHONUSERBASE) to its path, and runs neither
- * its .pth files nor its usercustomize. sys.flags is read-only: it
- * becomes a copy. 0, or -1 with an exception. */
-#define NO_USER_SITE 8          /* the field's place, as Python 2.7 orders them */
-__attribute__((noinline)) static int no_user_site(void)
-{
-    PyObject *flags = PySys_GetObject("flags");
-    if (flags == NULL || strcmp(Py_TYPE(flags)->tp_name, "sys.flags") != 0 ||
-        Py_SIZE(flags) <= NO_USER_SITE)
-        return 0;
-    PyObject *copy = PyStructSequence_New(Py_TYPE(flags));
-    if (copy == NULL)
-        return -1;
-    for (Py_ssize_t i = 0; i < Py_SIZE(flags); i++) {
-        PyObject *item = i == NO_USER_SITE ? PyInt_FromLong(1)
-                                           : ((PyStructSequence *)flags)->ob_item[i];
-        if (item == NULL) {
-            Py_DECREF(copy);
-            return -1;
-        }
-        if (i != NO_USER_SITE)
-            Py_INCREF(item);
-        PyStructSequence_SET_ITEM(copy, i, item);
-    }
-    Py_NoUserSiteDirectory = 1;
-    const int failed = PySys_SetObject("flags", copy);
-    Py_DECREF(copy);
-    return failed;
 }
 
 /* Sets the environment variables that tell bundled libraries where their
