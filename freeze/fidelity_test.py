@@ -283,6 +283,9 @@ MACHINERY = {
                       '        print name, os.path.relpath(sysconfig.get_config_var(name), '
                       'sys.prefix),\n'
                       '        print os.path.relpath(build.get_config_var(name), sys.prefix)\n'
+                      '    import email.utils, site\n'
+                      '    print sorted(m for m in sys.modules if m.startswith("email.mime")),\n'
+                      '    print hasattr(sys, "setdefaultencoding"), callable(license)\n'
                       '    print repr(quit)\n'
                       '    exit(3)\n',
     'settings.ini': 'answer = 42\n',

@@ -1301,8 +1301,12 @@ static PyObject *boot_run(PyObject *self, PyObject *args)
     if (!PyArg_ParseTuple(args, "O!O:run", &PyDict_Type, &namespace, &environment))
         return NULL;
     static Finder *finder;
-    if (finder == NULL && (finder = take_over(environment)) == NULL)
-        return NULL;
+    if (finder == NULL) {
+        if ((finder = take_over(environment)) == NULL)
+            return NULL;
+        if (find("site.pyc", 8) != NULL)
+            import_site();
+    }
     const Entry *e = find("__startup__.app", 15);
     PyObject *body = e ? code_at(e) : NULL;
     PyObject *file = PyString_FromFormat("%slib/__startup__.py", PyString_AS_STRING(home));

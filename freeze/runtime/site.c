@@ -1,8 +1,9 @@
 /*
  * What the interpreter's site gives a program, which a frozen one,
- * started without site, would lack or get wrong: exit() and quit(), and
+ * started without site, would lack or get wrong: exit() and quit(),
  * sys.flags.no_user_site, as the launcher shuts the user's environment
- * out. Each 0, or -1 with an exception.
+ * out, and site itself, run before the program where the program ships
+ * it.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -101,4 +102,24 @@ int no_user_site(void)
     const int failed = PySys_SetObject("flags", copy);
     Py_DECREF(copy);
     return failed;
+}
+
+/* site, as the interpreter imports it before the program's first line:
+ * the program meets it as it would there, and site's main() does not run
+ * late, over every module that the program imported by then (pip's
+ * `import site` made the email package's lazy modules import 23 modules
+ * that pip under the interpreter never imports). A failure is the
+ * interpreter's line, and the program runs on. */
+void import_site(void)
+{
+    PyObject *site = PyImport_ImportModule("site");
+    if (site != NULL) {
+        Py_DECREF(site);
+        return;
+    }
+    PyErr_Clear();
+    PyObject *err = PySys_GetObject("stderr");
+    if (err != NULL)
+        PyFile_WriteString("'import site' failed; use -v for traceback\n", err);
+    PyErr_Clear();
 }
