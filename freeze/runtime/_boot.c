@@ -457,7 +457,12 @@ static PyObject *read_member(const Entry *e, const char *where)
     if (e->method != 8) {
         PyErr_Format(damage, "%s is damaged: compressed in an unknown way", where);
     } else if (inflate() != NULL) {
-        inflated = PyObject_CallFunction(decompress, "Oi", data, -15);
+        /* Room for all of it at once: zlib's default of 16 KiB grows by
+         * doubling, each time copying what it inflated. No more than
+         * deflating can give (1032 to 1), whatever a damaged table says. */
+        const uint64_t most = (uint64_t)e->size * 1032 + 1;
+        const Py_ssize_t room = (Py_ssize_t)(e->full < most ? e->full + 1 : most);
+        inflated = PyObject_CallFunction(decompress, "Oin", data, -15, room);
         if (inflated == NULL && PyErr_ExceptionMatches(PyExc_Exception)) {
             PyErr_Clear();
             PyErr_Format(damage, "%s is damaged: it does not inflate", where);
