@@ -1276,8 +1276,8 @@ static Finder *take_over(PyObject *environment)
         PyErr_SetString(PyExc_ImportError, "_boot: sys.meta_path or sys.path is no list");
         return NULL;
     }
-    if (set_environment(environment) != 0 || no_user_site() != 0 || quitters() != 0 ||
-        settle() != 0 || open_archive() != 0 ||
+    if (set_environment(environment) != 0 || no_user_site() != 0 || settle() != 0 ||
+        open_archive() != 0 ||
         (f = PyObject_New(Finder, &finder_type)) == NULL)
         goto failed;
     f->finder = NULL;
@@ -1309,8 +1309,9 @@ static PyObject *boot_run(PyObject *self, PyObject *args)
     if (finder == NULL) {
         if ((finder = take_over(environment)) == NULL)
             return NULL;
-        if (find("site.pyc", 8) != NULL)
-            import_site();
+        /* site, where the program ships it, makes exit() and quit() itself. */
+        if (!(find("site.pyc", 8) != NULL && import_site() == 0) && quitters() != 0)
+            return NULL;
     }
     const Entry *e = find("__startup__.app", 15);
     PyObject *body = e ? code_at(e) : NULL;

@@ -109,17 +109,18 @@ int no_user_site(void)
  * late, over every module that the program imported by then (pip's
  * `import site` made the email package's lazy modules import 23 modules
  * that pip under the interpreter never imports). A failure is the
- * interpreter's line, and the program runs on. */
-void import_site(void)
+ * interpreter's line, and the program runs on: -1, no exception. */
+int import_site(void)
 {
     PyObject *site = PyImport_ImportModule("site");
     if (site != NULL) {
         Py_DECREF(site);
-        return;
+        return 0;
     }
     PyErr_Clear();
     PyObject *err = PySys_GetObject("stderr");
     if (err != NULL)
         PyFile_WriteString("'import site' failed; use -v for traceback\n", err);
     PyErr_Clear();
+    return -1;
 }
