@@ -416,7 +416,9 @@ ADDRESSES = {
     '__startup__.py': 'import types\n'
                       'def run():\n'
                       '    print hash(None) & 0xff, hash(types.InstanceType) & 0xff\n'
-                      '    print list(set((None, n) for n in range(16)))\n',
+                      '    print list(set((None, n) for n in range(16)))\n'
+                      '    print repr(exit)\n'  # a program that ships no site
+                      '    exit(3)\n',
 }
 
 
