@@ -10,7 +10,8 @@
  * two entries: lib, then the archive.
  *
  *   run(namespace, environment)
- *                   takes over the imports (take_over) and runs the
+ *                   takes over the imports (take_over), imports site
+ *                   where the program ships it (site.c), and runs the
  *                   program's own __startup__ code, the archive's member
  *                   __startup__.app, in the stub's namespace.
  *   code(data, where)
