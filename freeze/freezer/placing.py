@@ -17,9 +17,9 @@
                            imports from its home while it starts
 
 The bytecode of the modules that the program imports whenever it starts
-is stored, and start-up reads it as it is, but for tables of data, which
-deflate to a quarter of their size; the rest, imported only by some runs,
-is deflated, and only those runs inflate it (all of it with --compress).
+is stored, and start-up reads it as it is; the rest, imported only by
+some runs, is deflated, and only those runs inflate it (all of it with
+--compress).
 
 Every file gets a fixed mode, every file under lib a fixed time, and
 bytecode the same time, so that the same sources give the same tree byte
@@ -36,7 +36,6 @@ import struct
 import time
 import types
 import zipfile
-import zlib
 
 from .elf import is_shared_object
 from .finding import IDENTIFIER, below, cached, check_coding, is_test_suite, walk
@@ -155,15 +154,6 @@ def configuration(name):
     return RELOCATE % (built, ''.join('    %r: %r,\n' % item for item in sorted(variables.items())))
 
 
-def packs(data):
-    """True for bytecode that deflates to a quarter of its size or less:
-    tables of data, such as a character-set detector's language models.
-    Deflated even when every start imports it, it takes a quarter of the
-    room for little time: pip's start takes 0.6% more instructions, and
-    the directory is 0.4 MB smaller."""
-    return len(zlib.compress(data)) * 4 <= len(data)
-
-
 def is_boot(name):
     return name.split('.')[0] in BOOT_MODULES
 
@@ -219,8 +209,9 @@ class Placer(object):
         hands over to __boot__, which takes over the imports, sets
         `environment` and then runs the program's own __startup__ code.
         What every start imports (found.starting, and __boot__) is stored,
-        but what packs, the rest deflated (all with `compress`) where zlib
-        ships to inflate it."""
+        tables of data too, which pip's start would otherwise spend 0.6%
+        of its instructions inflating; the rest is deflated (all with
+        `compress`) where zlib ships to inflate it."""
         # lib's __startup__, which the launcher imports: its one frame is
         # the one the interpreter's own -c shows.
         stub = STARTUP % (sorted(environment.items()),)
@@ -260,8 +251,7 @@ class Placer(object):
                 name, data = members[member]
                 info = zipfile.ZipInfo(member, stamp)
                 info.compress_type = zipfile.ZIP_STORED
-                if 'zlib' in found.modules and (compress or name not in starting
-                                                or packs(data)):
+                if 'zlib' in found.modules and (compress or name not in starting):
                     info.compress_type = zipfile.ZIP_DEFLATED
                 info.external_attr = 0o644 << 16
                 z.writestr(info, data)
