@@ -75,10 +75,9 @@ def report(args, runs):
                       os.path.join(app, 'lib', 'library.zip')), ','),
                   format(size(os.path.join(app, 'lib', 'library-source')), ','),
                   format(libraries, ','))]
-    lines += ['', 'The default deflates what pip\'s start need not import, and the tables',
-              'of data among what it does (chardet\'s language models), which pip\'s',
-              '`--version` then inflates. With the archive stored whole (the variant),',
-              'nothing is inflated, and the directory takes %s bytes, %s more.'
+    lines += ['', 'The default deflates only what pip\'s start need not import, and pip\'s',
+              '`--version` inflates none of it. With the archive stored whole (the',
+              'variant), the directory takes %s bytes, %s more.'
               % (format(size(whole), ','), format(size(whole) - total, ','))]
     printed = (said.stderr + said.stdout).replace(app, 'app')
     lines += [''] + ['    ' + line for line in printed.splitlines()]
