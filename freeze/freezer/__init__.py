@@ -1,6 +1,7 @@
 """Freezes a Python 2.7 program into an application directory; the manual
 is freeze_app.py's. One concern a module: finding the modules (finding),
-placing the files (placing), the system libraries (elf), building the
+placing the files (placing; home, packages and archiving, in bytecode
+that compiling makes), the system libraries (elf), building the
 directory safely (output), the Python that freezes (interpreter)."""
 
 import ast
@@ -9,7 +10,8 @@ import re
 import sys
 import warnings
 
-from . import elf, finding, interpreter, metadata, onefile, output, placing, report
+from . import (archiving, compiling, elf, finding, home, interpreter, metadata, onefile, output,
+               packages, placing, report)
 from .log import Failure, Log
 
 __version__ = '0.4'
@@ -226,7 +228,7 @@ def freeze(options, search_path):
     warnings.simplefilter('ignore', SyntaxWarning)
     library = check_options(options)
     elf.check_tools()
-    placing.epoch()
+    compiling.epoch()
     target = output.check(options.output, sources(options), search_path, options.force,
                           options.onefile)
     path, text, required, names, commands = startup(options, target.name, search_path)
@@ -242,19 +244,19 @@ def freeze(options, search_path):
 
     def fill(root):
         placer = placing.Placer(root, log)
-        placer.launchers(options.launcher, names)
-        shipped = placer.interpreter(library)
-        placer.boot()
+        home.launchers(placer, options.launcher, names)
+        shipped = home.interpreter(placer, library)
+        home.codecs(placer)
         placer.extensions(found)
         placer.own(found, options.source)
-        placer.packages(found, options.exclude, options.include)
+        packages.place(placer, found, options.exclude, options.include)
         placer.metadata(found)
         libraries = elf.bundle(root, placer.elves, set([shipped]),
                                set(options.exclude_library), options.keep_debug, log)
         if options.onefile:
             onefile.place(options.launcher, root)
         environment = placer.data(elf.runtime_data(libraries.copied))
-        placer.archive(found, text, options.compress, environment)
+        archiving.write(placer, found, text, options.compress, environment)
         needs = elf.needs(root)
         if options.onefile:
             # The one file's head runs first, on the same C library.

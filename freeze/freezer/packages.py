@@ -1,0 +1,96 @@
+"""Packages copied whole, as installed: those that hold extension
+modules or data files, which their code finds beside it."""
+
+import os
+
+from .compiling import bytecode
+from .finding import IDENTIFIER, below, is_test_suite, walk
+from .habits import TESTS, WINDOWS_ONLY
+from .placing import is_extension
+
+
+def shadowed(directory, stem, files):
+    """True if the interpreter imports something else than the source
+    stem.py of `directory`, whose files are `files`: a package or an
+    extension module of that name, which it looks for first."""
+    return (stem + '.so' in files or stem + 'module.so' in files
+            or any(os.path.isfile(os.path.join(directory, stem, '__init__' + e))
+                   for e in ('.py', '.pyc')))
+
+
+def place(placer, found, exclude, include):
+    for name, directories in sorted(found.packages.items()):
+        placer.log.detail('package %s -> lib/%s/ (copied whole)' % (name, name))
+        for directory in directories:
+            package(placer, name, directory, found, exclude, include)
+        placer.counts['packages'] += 1
+    # A namespace package that a *-nspkg.pth file makes when Python
+    # starts has no __init__ on disk: the application has no .pth files.
+    for name, m in sorted(found.modules.items()):
+        if getattr(m, 'declared', False) and name.split('.')[0] in found.packages:
+            relative = 'lib/%s/__init__.py' % name.replace('.', '/')
+            placer.write(os.path.join(placer.root, relative), '')
+            placer.members[relative + 'c'] = name, bytecode(
+                os.path.join(placer.root, relative), relative, placer.when)
+
+
+def package(placer, name, directory, found, exclude, include):
+    """Copies a package as installed, links followed: sources with
+    their bytecode, bytecode-only modules, extension modules, and every
+    other file as it is; every file of a directory that is not a
+    package is data. Not what `exclude` names, nor test subpackages
+    and modules that no shipped module imports and `include` does not
+    name."""
+    loops = []
+    for path, dirs, files in walk(directory, loops):
+        placer.log.status('copying %s' % name)
+        relative = os.path.normpath(os.path.relpath(path, directory))
+        parts = [name] + ([] if relative == '.' else relative.split(os.sep))
+        dotted = '.'.join(parts)
+        if below(dotted, exclude) or (parts[-1] in TESTS and not below(dotted, include)
+                                      and not any(below(m, [dotted]) for m in found.modules)):
+            dirs[:] = []
+            continue
+        target = os.path.join(placer.lib, *parts)
+        placer.mkdir(target)
+        is_package = '__init__.py' in files or '__init__.pyc' in files
+        for f in sorted(files):
+            stem, ext = os.path.splitext(f)
+            module = '.'.join(parts + ([] if stem == '__init__' else [stem]))
+            source = os.path.join(path, f)
+            display = '/'.join(parts + [f])
+            if not os.path.exists(source):
+                placer.log.warn('%s is a link to nothing: left out' % source)
+            elif ext in WINDOWS_ONLY:
+                placer.log.detail('file lib/%s left out: a Windows program' % display)
+            elif not is_package or not IDENTIFIER.match(stem):
+                placer.copy(source, os.path.join(target, f))
+                placer.counts['files'] += 1
+                placer.log.detail('file lib/%s' % display)
+            elif below(module, exclude) or ext == '.pyo' or (ext == '.pyc'
+                                                             and stem + '.py' in files):
+                continue
+            elif (ext in ('.py', '.pyc') and module not in found.modules
+                  and is_test_suite(source)):
+                continue
+            elif ext == '.py' and shadowed(path, stem, files):
+                # No bytecode: _boot would take it for what the name imports.
+                placer.copy(source, os.path.join(target, f), 0o644)
+                placer.log.detail('file lib/%s (a package or extension module of that '
+                                'name is imported instead)' % display)
+            elif ext == '.py':
+                placer.module_file(source, 'lib/' + display, module, found.modules.get(module))
+                placer.log.detail('module %s -> lib/%s' % (module, display))
+            elif ext == '.pyc':
+                placer.copy(source, os.path.join(target, f), 0o644)
+                placer.log.detail('module %s -> lib/%s (bytecode only)' % (module, display))
+            elif is_extension(f):
+                placer.copy(source, os.path.join(target, f), 0o755)
+                placer.counts['extensions'] += 1
+                placer.log.detail('extension module %s -> lib/%s' % (module, display))
+            else:
+                placer.copy(source, os.path.join(target, f))
+                placer.counts['files'] += 1
+                placer.log.detail('file lib/%s' % display)
+    for loop in loops:
+        placer.log.warn('%s leads back to a directory that holds it: left out' % loop)
