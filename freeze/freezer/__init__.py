@@ -1,8 +1,9 @@
 """Freezes a Python 2.7 program into an application directory; the manual
-is freeze_app.py's. One concern a module: finding the modules (finding),
-placing the files (placing; home, packages and archiving, in bytecode
-that compiling makes), the system libraries (elf), building the
-directory safely (output), the Python that freezes (interpreter)."""
+is freeze_app.py's. One concern a module: finding the modules (finding,
+with finder and walking), placing the files (placing; home, packages and
+archiving, in bytecode that compiling makes), the system libraries (elf),
+building the directory safely (output), the Python that freezes
+(interpreter)."""
 
 import ast
 import os
@@ -10,8 +11,8 @@ import re
 import sys
 import warnings
 
-from . import (archiving, compiling, elf, finding, home, interpreter, metadata, onefile, output,
-               packages, placing, report)
+from . import (archiving, compiling, elf, finder, finding, home, interpreter, metadata, onefile,
+               output, packages, placing, report)
 from .log import Failure, Log
 
 __version__ = '0.4'
@@ -106,10 +107,10 @@ def startup(options, default, search_path):
     with open(path) as f:
         text = f.read()
     try:
-        finding.check_coding(text, path)
+        finder.check_coding(text, path)
         tree = ast.parse(text, path)
     except (SyntaxError, TypeError, ValueError) as e:
-        raise Failure(finding.describe(e, path))
+        raise Failure(finder.describe(e, path))
     if not finding.binds(tree.body, 'run'):
         raise Failure('%s defines no run()' % path)
     name = check_name(options.name or default)
@@ -171,7 +172,7 @@ def check_options(options):
             [('--path', p) for p in options.path]:
         if not os.path.isdir(directory):
             raise Failure('%s %s is not a directory' % (what, directory))
-    if options.compress and finding.below('zlib', options.exclude):
+    if options.compress and finder.below('zlib', options.exclude):
         raise Failure('--compress needs zlib to read the archive, and --exclude leaves it out')
     return library
 

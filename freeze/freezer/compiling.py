@@ -10,7 +10,7 @@ import re
 import struct
 import types
 
-from .finding import cached, check_coding
+from .finder import cached, check_coding
 from .log import Failure
 
 DEFAULT_EPOCH = 315532800  # 1980-01-01, the earliest time a zip archive holds

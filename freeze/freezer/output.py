@@ -41,7 +41,7 @@ import sysconfig
 import tempfile
 
 from . import onefile
-from .finding import identity
+from .walking import identity
 from .interpreter import SITE, STDLIB
 from .log import Failure
 

@@ -4,9 +4,10 @@ modules or data files, which their code finds beside it."""
 import os
 
 from .compiling import bytecode
-from .finding import IDENTIFIER, below, is_test_suite, walk
+from .finder import below
 from .habits import TESTS, WINDOWS_ONLY
 from .placing import is_extension
+from .walking import IDENTIFIER, is_test_suite, walk
 
 
 def shadowed(directory, stem, files):

@@ -5,7 +5,8 @@ do not compile, by where their imports sit.
 import os
 
 from . import reading
-from .finding import below, needed, six_of
+from .finder import below
+from .finding import needed, six_of
 from .habits import ALIASES, ELSEWHERE, LOADS_ENTRY_POINTS
 from .interpreter import is_stdlib
 
