@@ -28,6 +28,22 @@ GREETER = ('#include <Python.h>\nconst char *greet(void);\n'
            'static PyMethodDef methods[] = {{"hello", hello, METH_NOARGS, NULL}, {NULL}};\n'
            'PyMODINIT_FUNC initgreeter(void) { Py_InitModule("greeter", methods); }\n')
 
+# Loads libraries by name, as python-magic and cffi's dlopen do: one of
+# the user's, and libmagic, which reads its database of file types.
+BY_NAME = ('import ctypes, ctypes.util\n'
+           'greet = ctypes.CDLL(ctypes.util.find_library("greet"))\n'
+           'magic = ctypes.CDLL(ctypes.util.find_library("magic"))\n'
+           'def function(library, name, result, *args):\n'
+           '    f = getattr(library, name)\n'
+           '    f.restype, f.argtypes = result, list(args)\n'
+           '    return f\n'
+           'def run():\n'
+           '    print ctypes.util.find_library("greet"), function(greet, "greet", ctypes.c_char_p)()\n'
+           '    cookie = function(magic, "magic_open", ctypes.c_void_p, ctypes.c_int)(0)\n'
+           '    print function(magic, "magic_load", ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p)(\n'
+           '        cookie, None), function(magic, "magic_buffer", ctypes.c_char_p, ctypes.c_void_p,\n'
+           '                                ctypes.c_char_p, ctypes.c_size_t)(cookie, "#!/bin/sh\\n", 10)\n')
+
 
 def isolated(script, *args):
     """Runs a shell script in a mount namespace of its own, as root."""
@@ -56,13 +72,15 @@ class SelfContainedTest(TempTest):
         shutil.copy(LOADER, root + LOADER)
         for directory in ('dev', 'proc'):
             os.makedirs(os.path.join(root, directory))
-        open(os.path.join(root, 'dev', 'null'), 'w').close()
+        for device in ('null', 'urandom'):
+            open(os.path.join(root, 'dev', device), 'w').close()
         shutil.copy(os.path.join(SAMPLE_SOURCE, 'example.json'), root)
         return root
 
     def in_root(self, root, *argv):
         return isolated('mount -t proc proc "$1/proc"; mount --bind /dev/null "$1/dev/null"; '
-                        'exec chroot "$@"', root, *argv)
+                        'mount --bind /dev/urandom "$1/dev/urandom"; exec chroot "$@"',
+                        root, *argv)
 
     @unittest.skipIf(os.environ.get('SANITIZED') == '1',
                      "a sanitizer build's launcher needs the sanitizer runtime too")
@@ -151,6 +169,27 @@ class SelfContainedTest(TempTest):
         dynamic = start(['readelf', '-d', os.path.join(app, 'lib', 'greeter.so')], env=TOOLS)[1]
         self.assertNotIn('(RPATH)', dynamic)
         self.assertIn('Library runpath: [$ORIGIN]', dynamic)
+
+    @unittest.skipIf(os.environ.get('SANITIZED') == '1',
+                     "a sanitizer build's launcher needs the sanitizer runtime too")
+    def test_libraries_loaded_by_name_travel_and_find_library_names_them(self):
+        libs = os.path.join(self.tmp, 'libs')
+        compile_c(os.path.join(libs, 'libgreet.so.1'),
+                  'const char *greet(void) { return "hello from libgreet"; }\n',
+                  '-Wl,-soname,libgreet.so.1')
+        os.symlink('libgreet.so.1', os.path.join(libs, 'libgreet.so'))
+        source = self.source({'__startup__.py': BY_NAME})
+        here = dict(TOOLS, LD_LIBRARY_PATH=libs, LIBRARY_PATH=libs)
+        expected = plain(source, env=here)
+        self.assertEqual(expected[::2], (0, ''), expected)
+        status, out, err = self.freeze(source, '--verbose', env=here)
+        self.assertEqual(status, 0, err)
+        self.assertIn('library libgreet.so.1 -> lib/libgreet.so.1 (needed by __startup__ (by '
+                      'name))', out)
+        # In a root without them, and without ldconfig's cache or a compiler
+        # for find_library to ask, the application has its own.
+        root = self.empty_root({'app': os.path.join(self.tmp, 'out', 'app')})
+        self.assertEqual(self.in_root(root, '/app/app'), expected)
 
     def test_run_paths_name_only_the_application_directory(self):
         apps = [SAMPLE_APP, self.frozen(self.source({'__startup__.py': COMPRESSING}))]

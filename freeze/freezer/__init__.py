@@ -244,15 +244,18 @@ def freeze(options, search_path):
                       'that name' % placing.LOADER)
 
     def fill(root):
-        placer = placing.Placer(root, log)
+        shipped = os.path.basename(library)
+        loaded, answers = elf.by_name(found.libraries, set([shipped]),
+                                      set(options.exclude_library), log)
+        placer = placing.Placer(root, log, answers)
         home.launchers(placer, options.launcher, names)
-        shipped = home.interpreter(placer, library)
+        home.interpreter(placer, library)
         home.codecs(placer)
         placer.extensions(found)
         placer.own(found, options.source)
         packages.place(placer, found, options.exclude, options.include)
         placer.metadata(found)
-        libraries = elf.bundle(root, placer.elves, set([shipped]),
+        libraries = elf.bundle(root, placer.elves, loaded, set([shipped]),
                                set(options.exclude_library), options.keep_debug, log)
         if options.onefile:
             onefile.place(options.launcher, root)

@@ -7,7 +7,7 @@ import os
 import time
 import zipfile
 
-from .compiling import bytecode, code_bytes, configuration
+from .compiling import bytecode, code_bytes, rewritten
 from .placing import SOURCES, is_extension
 
 # Provided under lib/python2.7 rather than in the archive.
@@ -50,11 +50,11 @@ def write(placer, found, startup_text, compress, environment):
                 or name in found.own):
             continue
         member = name.replace('.', '/') + ('/__init__' if m.__path__ else '')
-        settings = configuration(name)
-        if settings is not None:
+        text = rewritten(name, m.__file__, placer.answers)
+        if text is not None:
             members[member + '.pyc'] = name, code_bytes(compile(
-                settings, SOURCES + member + '.py', 'exec'), placer.when)
-            placer.write_source(SOURCES + member + '.py', settings)
+                text, SOURCES + member + '.py', 'exec'), placer.when)
+            placer.write_source(SOURCES + member + '.py', text)
         elif m.__file__.endswith('.py'):
             members[member + '.pyc'] = name, bytecode(m.__file__, SOURCES + member + '.py',
                                                       placer.when, m)

@@ -1,6 +1,8 @@
 """Bytecode as an application ships it: compiled as the interpreter
-compiles it, with a fixed time, the file name it is read by, and the
-build's configuration made the application's."""
+compiles it, with a fixed time and the file name it is read by; and the
+modules whose source the application ships changed (rewritten): the
+build's configuration made the application's, and ctypes' find_library
+answering for the libraries it bundles."""
 
 import imp
 import importlib
@@ -102,3 +104,30 @@ def configuration(name):
         return None
     built = '(%s)(?=/|\\s|$|:)' % '|'.join(re.escape(p) for p in reversed(prefixes))
     return RELOCATE % (built, ''.join('    %r: %r,\n' % item for item in sorted(variables.items())))
+
+
+# What the application's ctypes.util ends with where it bundles libraries
+# that its modules load by name: find_library answers for those as it
+# answered on the machine that froze it, without asking the target
+# system, which has none of them; the loader then finds them in lib.
+FIND_LIBRARY = """
+
+# The application bundles these libraries (freeze-app).
+_BUNDLED = %r
+_find_library = find_library
+
+
+def find_library(name):
+    return _BUNDLED.get(name) or _find_library(name)
+"""
+
+
+def rewritten(name, path, answers):
+    """The source that the application ships for the module `name`, whose
+    file is `path`, instead of that file's: the build's configuration
+    variables (configuration), or ctypes.util with find_library's
+    `answers` ({name: soname}). None for any other module."""
+    if name == 'ctypes.util' and answers and path.endswith('.py'):
+        with open(path, 'rU') as f:
+            return f.read() + FIND_LIBRARY % (answers,)
+    return configuration(name)

@@ -5,9 +5,15 @@ library, the extension modules, and each library copied for them) is read
 for the libraries it needs (DT_NEEDED), which are resolved as the dynamic
 loader resolves them, with ldd, from the file's original place.
 Each needed library that is not part of the C library is copied into lib/
-under its soname and read in turn. Then each placed ELF file that needs
-one of those libraries gets the one directory where they are, relative to
-$ORIGIN, as its run path (DT_RUNPATH); every other one but the launchers
+under its soname and read in turn. So is each library that a module
+loads by name through ctypes or cffi (reading.libraries), as this
+machine's find_library names it and the loader finds it (LD_LIBRARY_PATH,
+then ldconfig's cache); one it does not find is left to the target system,
+as the interpreter would. Then each placed ELF file that needs one of
+those libraries gets the one directory where they are, relative to
+$ORIGIN, as its run path (DT_RUNPATH), and so does each extension module
+that calls dlopen where libraries loaded by name travel: dlopen looks
+along the run path of its caller. Every other file but the launchers
 loses the run path it had: most need nothing but the C library and the
 interpreter library, which the launcher has loaded, and a run path would
 only send the loader searching, or rewriting its program headers cost
@@ -42,17 +48,24 @@ SYSTEM = frozenset([
     'libresolv.so.2',        # the DNS resolver, which libc's name lookup loads
     'libanl.so.1',           # asynchronous name lookup
 ])
-# Bundled libraries that read files of their own when they start: the
-# directory that holds them, which lies beside the one Tcl reports as its
-# library (/usr/share/tcltk/tcl8.6 and tk8.6 on Debian) and ships as
-# lib/NAME, and the environment variables, with paths below lib, that the
-# application sets when it starts to tell the library where they are.
+# Bundled libraries that read files of their own when they start: where
+# those lie here (the first of the paths that exists; TCL stands for the
+# directory that holds the one Tcl reports as its library,
+# /usr/share/tcltk on Debian), the name they ship under in lib, and the
+# environment variables, with paths below lib, that the application sets
+# when it starts to tell the library where they are.
+TCL = '{tcl}'
 RUNTIME_DATA = {
     # init.tcl, the script library, encodings; Tcl modules such as msgcat
     # lie in its tcl8 on Debian, which no other variable names
-    'libtcl8.6.so': ('tcl8.6', (('TCL_LIBRARY', 'tcl8.6'), ('TCL8_6_TM_PATH', 'tcl8.6/tcl8'))),
+    'libtcl8.6.so': ((TCL + '/tcl8.6',), 'tcl8.6',
+                     (('TCL_LIBRARY', 'tcl8.6'), ('TCL8_6_TM_PATH', 'tcl8.6/tcl8'))),
     # tk.tcl and the widgets' scripts
-    'libtk8.6.so': ('tk8.6', (('TK_LIBRARY', 'tk8.6'),)),
+    'libtk8.6.so': ((TCL + '/tk8.6',), 'tk8.6', (('TK_LIBRARY', 'tk8.6'),)),
+    # the compiled database of file types that magic_load(NULL) reads
+    # (python-magic's Magic()): Debian's, Fedora's and file's own place
+    'libmagic.so.1': (('/usr/lib/file/magic.mgc', '/usr/share/misc/magic.mgc',
+                       '/usr/share/file/magic.mgc'), 'magic.mgc', (('MAGIC', 'magic.mgc'),)),
 }
 PT_LOAD, PT_DYNAMIC, PT_INTERP = 1, 2, 3
 DT_NULL, DT_NEEDED, DT_STRTAB, DT_RPATH, DT_RUNPATH, DT_FLAGS_1 = 0, 1, 5, 15, 29, 0x6ffffffb
@@ -61,6 +74,9 @@ DF_1_PIE = 0x08000000
 FORMAT = ':     file format elf64-x86-64'
 TOOLS = (('patchelf', 'patchelf'), ('ldd', 'libc-bin'), ('objdump', 'binutils'),
          ('strip', 'binutils'))
+# The loader's cache, which ldconfig -p lists: where ctypes looks too.
+LDCONFIG = '/sbin/ldconfig'
+SONAME = re.compile(r'lib[^/]*\.so(\.\d+)*\Z')
 
 
 def segments(f):
@@ -174,6 +190,56 @@ def resolved(paths):
     return found
 
 
+def by_name(libraries, provided, exclude, log):
+    """The libraries that travel because modules load them by name, from
+    {module: names} (sonames, and names for find_library): {soname: (where
+    the loader finds it, the modules)}, and {name: soname} as
+    find_library answers here for those."""
+    import ctypes.util
+    wanted = {}  # soname: (the names that lead to it, the modules)
+    for module, names in sorted(libraries.items()):
+        for name in sorted(names):
+            soname = name if SONAME.match(name) else ctypes.util.find_library(name)
+            if soname not in SYSTEM and soname not in provided and soname not in exclude:
+                entry = wanted.setdefault(soname or name, (set(), []))
+                entry[0].add(name)
+                entry[1].append(module)
+    found = located(set(s for s in wanted if SONAME.match(s)))
+    for soname, (_, modules) in sorted(wanted.items()):
+        if soname not in found:
+            log.detail('library %s, which %s loads by name, is not found here: left to the '
+                       'target system' % (soname, ', '.join(sorted(set(modules)))))
+    return (dict((s, (found[s], sorted(set(m)))) for s, (_, m) in wanted.items() if s in found),
+            dict((n, s) for s, (names, _) in wanted.items() if s in found
+                 for n in names if n != s))
+
+
+def located(sonames):
+    """{soname: where the loader finds it}, for libraries loaded by name:
+    along LD_LIBRARY_PATH, then in its cache; missing where neither has it."""
+    found = {}
+    for d in reversed([d for d in os.environ.get('LD_LIBRARY_PATH', '').split(':') if d]):
+        found.update((s, os.path.join(d, s)) for s in sonames
+                     if os.path.isfile(os.path.join(d, s)))
+    cache = run([LDCONFIG, '-p'], check=False) if os.access(LDCONFIG, os.X_OK) else ''
+    for line in cache.splitlines():
+        m = re.match(r'\s*(\S+) \((?:[^)]*,)?x86-64(?:,[^)]*)?\) => (/\S+)', line)
+        if m and m.group(1) in sonames and os.path.isfile(m.group(2)):
+            found.setdefault(m.group(1), m.group(2))
+    return found
+
+
+def calls_dlopen(paths):
+    """Those of `paths` that take dlopen from the C library."""
+    current, callers = None, set()
+    for line in (run(['objdump', '-T'] + paths) if paths else '').splitlines():
+        if line.endswith(FORMAT) and line[:-len(FORMAT)] in paths:
+            current = line[:-len(FORMAT)]
+        elif current and '*UND*' in line and line.split()[-1] == 'dlopen':
+            callers.add(current)
+    return callers
+
+
 class Bundle(object):
     """What bundle() did: the libraries copied and those left to the
     target system, each with the files that need it."""
@@ -183,15 +249,41 @@ class Bundle(object):
         self.expected = {}
 
 
-def bundle(root, elves, provided, exclude, keep_debug, log):
+def bundle(root, elves, loaded, provided, exclude, keep_debug, log):
     """Bundles what the placed ELF files `elves` (placed path: original
-    path) need, sets their run paths, strips their debug information and
-    symbol tables unless `keep_debug`, and returns a Bundle. `provided`
-    are the sonames the application directory has of its own. The tools
-    were checked for (check_tools) before anything was built."""
+    path) need and the libraries that modules load by name, `loaded`
+    (by_name's), sets their run paths, strips their debug
+    information and symbol tables unless `keep_debug`, and returns a
+    Bundle. `provided` are the sonames the application directory has of
+    its own. The tools were checked for (check_tools) before anything
+    was built."""
     lib = os.path.join(root, 'lib')
     result = Bundle()
     todo = sorted(elves.items())
+
+    def take(soname, source, who, needer):
+        """Copies a library into lib once; False for the C library's."""
+        if soname in SYSTEM or soname in provided:
+            return False
+        if soname in exclude:
+            result.expected.setdefault(soname, []).append(who)
+        elif soname in result.copied:
+            result.copied[soname].append(who)
+        elif source is None:
+            raise Failure('library %s, needed by %s, cannot be found' % (soname, needer))
+        else:
+            target = os.path.join(lib, soname)
+            with open(source, 'rb') as f, open(target, 'wb') as g:
+                g.write(f.read())
+            os.chmod(target, 0o755)
+            result.copied[soname] = [who]
+            elves[target] = source
+            todo.append((target, source))
+        return True
+
+    for soname, (source, modules) in sorted(loaded.items()):
+        for module in modules:
+            take(soname, source, '%s (by name)' % module, module)
     places = {}  # original path: where the loader finds what it needs
     searching = set()  # placed files that need a library copied into lib
     while todo:
@@ -201,7 +293,6 @@ def bundle(root, elves, provided, exclude, keep_debug, log):
             places.update(resolved(sorted(set([original] + [o for _, o in todo
                                                              if o not in places]))))
         where = dict(places[original])
-        who = os.path.relpath(placed, root)
         for soname in needed(original):
             if '/' in soname:
                 # The loader takes such a name as the path of the file;
@@ -209,25 +300,10 @@ def bundle(root, elves, provided, exclude, keep_debug, log):
                 where[os.path.basename(soname)] = soname if os.path.isfile(soname) else None
                 run(['patchelf', '--replace-needed', soname, os.path.basename(soname), placed])
                 soname = os.path.basename(soname)
-            if soname in SYSTEM or soname in provided:
-                continue
-            searching.add(placed)
-            if soname in exclude:
-                result.expected.setdefault(soname, []).append(who)
-                continue
-            if soname in result.copied:
-                result.copied[soname].append(who)
-                continue
-            source = where.get(soname)
-            if source is None:
-                raise Failure('library %s, needed by %s, cannot be found' % (soname, original))
-            target = os.path.join(lib, soname)
-            with open(source, 'rb') as f, open(target, 'wb') as g:
-                g.write(f.read())
-            os.chmod(target, 0o755)
-            result.copied[soname] = [who]
-            elves[target] = source
-            todo.append((target, source))
+            if take(soname, where.get(soname), os.path.relpath(placed, root), original):
+                searching.add(placed)
+    if set(loaded) & set(result.copied):
+        searching |= calls_dlopen(sorted(p for p in elves if os.path.basename(p) not in provided))
     # One run of patchelf for each run path; DT_RPATH, where a file has
     # one, becomes DT_RUNPATH.
     runpaths = {}
@@ -250,17 +326,20 @@ def bundle(root, elves, provided, exclude, keep_debug, log):
 
 
 def runtime_data(copied):
-    """(directory, its variables) of the run-time files of each bundled
-    library that has them, from RUNTIME_DATA."""
-    wanted = [RUNTIME_DATA[s] for s in sorted(copied) if s in RUNTIME_DATA]
-    if not wanted:
-        return []
-    import Tkinter  # the interpreter's own Tcl says where its library is
-    parent = os.path.dirname(Tkinter.Tcl().eval('info library'))
-    result = [(os.path.join(parent, name), variables) for name, variables in wanted]
-    for directory, _ in result:
-        if not os.path.isdir(directory):
-            raise Failure('%s, which a bundled library reads, cannot be found' % directory)
+    """(path, name in lib, its variables) of the run-time files of each
+    bundled library that has them, from RUNTIME_DATA."""
+    result = []
+    for soname in sorted(s for s in copied if s in RUNTIME_DATA):
+        paths, name, variables = RUNTIME_DATA[soname]
+        if any(TCL in p for p in paths):
+            import Tkinter  # the interpreter's own Tcl says where its library is
+            parent = os.path.dirname(Tkinter.Tcl().eval('info library'))
+            paths = [p.replace(TCL, parent) for p in paths]
+        there = [p for p in paths if os.path.exists(p)]
+        if not there:
+            raise Failure('%s, which the bundled %s reads, cannot be found'
+                          % (' or '.join(paths), soname))
+        result.append((os.path.realpath(there[0]), name, variables))
     return result
 
 

@@ -129,6 +129,7 @@ class Finder(modulefinder.ModuleFinder):
         self.shallow = False  # whether modules loaded now have their imports followed later
         self.deferred = {}  # modules whose imports are followed once the program reaches them
         self.named = {}  # module outside the standard library: the dotted names among its strings
+        self.libraries = {}  # module outside the standard library: libraries it loads by name
 
     def load_module(self, fqname, fp, pathname, file_info):
         self.log.status('finding modules: %d' % len(self.modules))
@@ -184,6 +185,8 @@ class Finder(modulefinder.ModuleFinder):
             self.named[fqname] = set(n for n in strings if DOTTED.match(n))
             if '__path__' in text and reading.hands_out_path(tree):
                 self.directories.add(fqname)
+            if reading.MAY_LOAD_LIBRARY.search(text):
+                self.libraries[fqname] = reading.libraries(tree)
 
     def extension(self, fqname, pathname, m):
         """What an extension module outside the standard library imports

@@ -75,9 +75,10 @@ class Found(object):
     (name: its directories), modules left out because they do not compile,
     the program's own top-level modules, which ship beside the files of
     SOURCE's top level, the modules that every start imports, the
-    modules it starts from, and what only modules that nothing reaches
-    import, left out {name: importer}; the finder, which knows what is
-    missing."""
+    modules it starts from, what only modules that nothing reaches
+    import, left out {name: importer}, and the shared libraries that
+    modules load by name {module: names}; the finder, which knows what
+    is missing."""
 
     def __init__(self, finder, packages, own, starting, starts, left):
         self.finder = finder
@@ -88,6 +89,8 @@ class Found(object):
         self.starting = starting
         self.starts = starts
         self.left = left
+        self.libraries = dict((name, libraries) for name, libraries in finder.libraries.items()
+                              if name in finder.modules)
 
 
 def expand(finder, name, log, tests=False, shallow=False):

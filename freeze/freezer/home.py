@@ -29,7 +29,6 @@ def launchers(placer, launcher, names):
 
 def interpreter(placer, library):
     placer.copy(library, os.path.join(placer.root, os.path.basename(library)), 0o755)
-    return os.path.basename(library)
 
 
 def codecs(placer):

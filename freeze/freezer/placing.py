@@ -31,7 +31,7 @@ for byte.
 import os
 import shutil
 
-from .compiling import bytecode, epoch
+from .compiling import bytecode, epoch, rewritten
 from .elf import is_shared_object
 from .interpreter import is_stdlib
 from .log import Failure
@@ -54,8 +54,9 @@ def is_extension(path):
 class Placer(object):
     """Writes files into the application directory and counts them."""
 
-    def __init__(self, root, log):
+    def __init__(self, root, log, answers):
         self.root = root
+        self.answers = answers  # what the application's find_library answers: {name: soname}
         self.lib = os.path.join(root, 'lib')
         self.log = log
         self.when = epoch()
@@ -99,8 +100,14 @@ class Placer(object):
         """A source file of the module `name` in the application directory,
         with its bytecode in the archive as the member `relative` + 'c'; a
         source that does not compile ships alone and raises SyntaxError
-        when it is imported, as it does under the interpreter."""
-        self.copy(source, os.path.join(self.root, relative), 0o644)
+        when it is imported, as it does under the interpreter. A module
+        that the application ships changed (compiling.rewritten) ships so."""
+        text = rewritten(name, source, self.answers)
+        if text is not None:
+            self.write(os.path.join(self.root, relative), text)
+            source, module = os.path.join(self.root, relative), None
+        else:
+            self.copy(source, os.path.join(self.root, relative), 0o644)
         try:
             self.members[relative + 'c'] = name, bytecode(source, relative, self.when, module)
         except (SyntaxError, TypeError, ValueError):
@@ -156,14 +163,13 @@ class Placer(object):
                     self.copy_tree(meta, os.path.join(self.lib, entry))
                     self.log.detail('metadata %s -> lib/%s' % (entry, entry))
 
-    def data(self, directories):
-        """The run-time files of bundled libraries: each (directory, its
-        variables) as lib/NAME; returns the environment that tells them
-        where, paths relative to the application."""
+    def data(self, files):
+        """The run-time files of bundled libraries: each (directory or file,
+        its name, its variables) as lib/NAME; returns the environment that
+        tells them where, paths relative to the application."""
         environment = {}
-        for directory, variables in directories:
-            name = os.path.basename(directory)
-            self.copy_tree(directory, os.path.join(self.lib, name))
+        for path, name, variables in files:
+            self.copy_tree(path, os.path.join(self.lib, name))
             environment.update((variable, 'lib/' + path) for variable, path in variables)
             self.log.detail('files of %s -> lib/%s' % (name, name))
         return environment

@@ -387,6 +387,25 @@ def by_name(tree, name, is_package):
     return found
 
 
+# Calls that load a shared library by name: ctypes' find_library, which
+# answers with the library's soname, and the loaders, which take a soname,
+# or a bare name, which cffi's dlopen hands to find_library; a source
+# without these words makes none of them.
+LIBRARY_CALLS = frozenset(['find_library', 'CDLL', 'PyDLL', 'LoadLibrary', 'dlopen'])
+MAY_LOAD_LIBRARY = re.compile(r'find_library|CDLL|PyDLL|LoadLibrary|dlopen')
+
+
+def libraries(tree):
+    """The shared libraries that a module loads by a constant name: the
+    sonames ('libmagic.so.1') and names for find_library ('magic') that it
+    gives those calls. A path is a file of its package's own, which ships
+    with it."""
+    return set(n.args[0].s for n in ast.walk(tree)
+               if isinstance(n, ast.Call) and n.args and isinstance(n.args[0], ast.Str)
+               and (dotted(n.func) or '').rpartition('.')[2] in LIBRARY_CALLS
+               and n.args[0].s and '/' not in n.args[0].s)
+
+
 # Calls that take a package's __path__ and know archives: pkgutil's.
 PATH_CALLS = frozenset(['pkgutil.extend_path', 'extend_path', 'pkgutil.iter_modules',
                         'iter_modules', 'pkgutil.walk_packages', 'walk_packages'])
