@@ -27,7 +27,8 @@ import StringIO
 
 from . import reading
 from .finder import Finder, below
-from .habits import ALWAYS, BUILD_HELPERS, HIDDEN, PLUGIN_PACKAGES, TESTS, VENDORED
+from .habits import (ALWAYS, BUILD_HELPERS, HIDDEN, LIBRARIES, PLUGIN_PACKAGES, TESTS,
+                     VENDORED)
 from .interpreter import inside
 from .log import Failure
 from .metadata import plugins
@@ -89,8 +90,10 @@ class Found(object):
         self.starting = starting
         self.starts = starts
         self.left = left
-        self.libraries = dict((name, libraries) for name, libraries in finder.libraries.items()
-                              if name in finder.modules)
+        self.libraries = dict((name, set(finder.libraries.get(name, ())) | set(LIBRARIES[name]))
+                              for name in finder.modules if name in LIBRARIES)
+        self.libraries.update((name, libraries) for name, libraries in finder.libraries.items()
+                              if name in finder.modules and name not in LIBRARIES)
 
 
 def expand(finder, name, log, tests=False, shallow=False):

@@ -31,6 +31,16 @@ HIDDEN = {
     'setuptools.extern': ('setuptools._vendor',),        # the same hook, setuptools' copy
 }
 
+# Shared libraries that a module loads by name where no constant in a call
+# tells (reading.libraries reads find_library('magic')): {module: the names
+# it gives ctypes.util.find_library}. pyusb's backends try a tuple of
+# candidates each; every one this machine has travels.
+LIBRARIES = {
+    'usb.backend.libusb1': ('usb-1.0', 'libusb-1.0', 'usb'),
+    'usb.backend.libusb0': ('usb-0.1', 'usb'),
+    'usb.backend.openusb': ('openusb',),
+}
+
 # Import hooks that serve a package's vendored copies under another
 # name: setuptools.extern.six is setuptools._vendor.six.
 VENDORED = {
