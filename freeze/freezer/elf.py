@@ -218,6 +218,8 @@ def located(sonames):
     """{soname: where the loader finds it}, for libraries loaded by name:
     along LD_LIBRARY_PATH, then in its cache; missing where neither has it."""
     found = {}
+    if not sonames:
+        return found
     for d in reversed([d for d in os.environ.get('LD_LIBRARY_PATH', '').split(':') if d]):
         found.update((s, os.path.join(d, s)) for s in sonames
                      if os.path.isfile(os.path.join(d, s)))
