@@ -28,17 +28,19 @@ GREETER = ('#include <Python.h>\nconst char *greet(void);\n'
            'static PyMethodDef methods[] = {{"hello", hello, METH_NOARGS, NULL}, {NULL}};\n'
            'PyMODINIT_FUNC initgreeter(void) { Py_InitModule("greeter", methods); }\n')
 
-# Loads libraries by name, as python-magic and cffi's dlopen do: one of
-# the user's, and libmagic, which reads its database of file types.
+# Loads libraries by name, as python-magic and cairocffi do: one of the
+# user's, and libmagic, which reads its database of file types.
 BY_NAME = ('import ctypes, ctypes.util\n'
-           'greet = ctypes.CDLL(ctypes.util.find_library("greet"))\n'
+           'def dlopen(loader, *names):  # cairocffi loads cairo so\n'
+           '    return loader.LoadLibrary(ctypes.util.find_library(names[0]))\n'
+           'greet = dlopen(ctypes.cdll, "greet", "greet-1")\n'
            'magic = ctypes.CDLL(ctypes.util.find_library("magic"))\n'
            'def function(library, name, result, *args):\n'
            '    f = getattr(library, name)\n'
            '    f.restype, f.argtypes = result, list(args)\n'
            '    return f\n'
            'def run():\n'
-           '    print ctypes.util.find_library("greet"), function(greet, "greet", ctypes.c_char_p)()\n'
+           '    print greet._name, function(greet, "greet", ctypes.c_char_p)()\n'
            '    cookie = function(magic, "magic_open", ctypes.c_void_p, ctypes.c_int)(0)\n'
            '    print function(magic, "magic_load", ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p)(\n'
            '        cookie, None), function(magic, "magic_buffer", ctypes.c_char_p, ctypes.c_void_p,\n'

@@ -396,14 +396,15 @@ MAY_LOAD_LIBRARY = re.compile(r'find_library|CDLL|PyDLL|LoadLibrary|dlopen')
 
 
 def libraries(tree):
-    """The shared libraries that a module loads by a constant name: the
-    sonames ('libmagic.so.1') and names for find_library ('magic') that it
-    gives those calls. A path is a file of its package's own, which ships
-    with it."""
-    return set(n.args[0].s for n in ast.walk(tree)
-               if isinstance(n, ast.Call) and n.args and isinstance(n.args[0], ast.Str)
+    """The shared libraries that a module loads by constant names: the
+    sonames ('libmagic.so.1') and names for find_library ('magic') among
+    the arguments of those calls, also of a helper of the module's own
+    of such a name (cairocffi's dlopen(ffi, 'cairo', 'cairo-2')). A path
+    is a file of its package's own, which ships with it."""
+    return set(a.s for n in ast.walk(tree)
+               if isinstance(n, ast.Call)
                and (dotted(n.func) or '').rpartition('.')[2] in LIBRARY_CALLS
-               and n.args[0].s and '/' not in n.args[0].s)
+               for a in n.args if isinstance(a, ast.Str) and a.s and '/' not in a.s)
 
 
 # Calls that take a package's __path__ and know archives: pkgutil's.
