@@ -74,6 +74,12 @@ CHAINED = {
                                     'if sys.version_info[0] == 3:\n'
                                     '    from test.support import *\n'
                                     'else:\n    from test.test_support import *\n',
+    # cffi: what builds C code from a build script
+    'cffi/__init__.py': 'from cffi.api import FFI\n',
+    'cffi/api.py': 'class FFI(object):\n    def compile(self):\n'
+                   '        from distutils import sysconfig\n'
+                   '        from .recompiler import recompile\n',
+    'cffi/recompiler.py': 'def recompile():\n    from distutils.core import Extension\n',
 }
 
 # A vendored six, as small as it can be: its table and the importer that
@@ -199,16 +205,17 @@ class ShippingTest(TempTest):
         build_extension(os.path.join(site, 'speedy', '_fast.so'), '_fast')
         source = self.source({'__startup__.py': 'import speedy, site, pydoc, pyparsing\n'
                                                 'import tool._vendor.lockfile.sqlitelockfile\n'
-                                                'import future.standard_library\n'
+                                                'import future.standard_library, cffi\n'
                                                 'import speedy.commands\n'
                                                 'def run():\n    print speedy.twice(2), '
                                                 'speedy.commands.names()\n'})
         app = self.frozen(source, '--path', site)
         lib = os.path.join(app, 'lib')
         for name in ('test', 'speedy/tests', 'speedy/test.py', '_tkinter.so', 'tcl8.6',
-                     'unittest', 'readline.so', '_sqlite3.so'):
+                     'unittest', 'readline.so', '_sqlite3.so', 'distutils'):
             self.assertFalse(os.path.exists(os.path.join(lib, name)), name)
-        self.assertNotIn('pdb.pyc', zipfile.ZipFile(os.path.join(lib, 'library.zip')).namelist())
+        names = zipfile.ZipFile(os.path.join(lib, 'library.zip')).namelist()
+        self.assertEqual([n for n in names if n.startswith(('pdb.', 'distutils/'))], [])
         self.assertEqual(start([os.path.join(app, 'app')]),
                          (0, "4 ['__init__.py', 'test.py']\n", ''))
         with_tests = size(app)

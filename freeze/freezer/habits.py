@@ -112,6 +112,7 @@ TEST_FRAMEWORK = re.compile(r'\b(unittest|unittest2|pytest|nose|doctest|TestCase
 # (pip._vendor.pyparsing): those packages are seldom installed on their own.
 CHAINS = {
     'pydoc': ('Tkinter',),       # pydoc.gui(), the graphical browser: Tk and X11
+    '_osx_support': ('distutils',),  # compiler_fixup(), which distutils calls on macOS
     'site': ('pydoc',),          # help() of the interactive prompt, and through it Tk
     'pyparsing': ('pdb',),       # ParserElement.setBreak(), a grammar writer's breakpoint
     'lockfile.sqlitelockfile': ('sqlite3',),  # a lock kept in SQLite, made only by name
@@ -121,4 +122,11 @@ CHAINS = {
     # test_support: the whole suite, with Tk, for a name
     'future.standard_library': ('test',),
     'future.moves.test.support': ('test',),
+    # cffi's verify(), compile() and set_source(), and its setuptools
+    # commands, which build C code from a build script: distutils and
+    # setuptools, from inside their functions
+    'cffi.api': ('distutils',),
+    'cffi.ffiplatform': ('distutils', 'setuptools'),
+    'cffi.recompiler': ('distutils',),
+    'cffi.setuptools_ext': ('distutils', 'setuptools'),
 }
