@@ -192,6 +192,11 @@ class SelfContainedTest(TempTest):
         # for find_library to ask, the application has its own.
         root = self.empty_root({'app': os.path.join(self.tmp, 'out', 'app')})
         self.assertEqual(self.in_root(root, '/app/app'), expected)
+        # Left to the target system, it is said to be expected there.
+        status, out, err = self.freeze(source, '--force', '--exclude-library', 'libgreet.so.1',
+                                       env=here)
+        self.assertEqual(status, 0, err)
+        self.assertIn('expected on the target system: libgreet.so.1', out)
 
     def test_run_paths_name_only_the_application_directory(self):
         apps = [SAMPLE_APP, self.frozen(self.source({'__startup__.py': COMPRESSING}))]

@@ -191,26 +191,28 @@ def resolved(paths):
 
 
 def by_name(libraries, provided, exclude, log):
-    """The libraries that travel because modules load them by name, from
-    {module: names} (sonames, and names for find_library): {soname: (where
-    the loader finds it, the modules)}, and {name: soname} as
-    find_library answers here for those."""
+    """The libraries that modules load by name, from {module: names}
+    (sonames, and names for find_library): {soname: (where the loader
+    finds it, or None for one that `exclude` leaves to the target system,
+    the modules)}, and {name: soname} as find_library answers here for
+    those that travel."""
     import ctypes.util
     wanted = {}  # soname: (the names that lead to it, the modules)
     for module, names in sorted(libraries.items()):
         for name in sorted(names):
             soname = name if SONAME.match(name) else ctypes.util.find_library(name)
-            if soname not in SYSTEM and soname not in provided and soname not in exclude:
-                entry = wanted.setdefault(soname or name, (set(), []))
+            if soname not in SYSTEM and soname not in provided:
+                entry = wanted.setdefault(soname or name, (set(), set()))
                 entry[0].add(name)
-                entry[1].append(module)
-    found = located(set(s for s in wanted if SONAME.match(s)))
+                entry[1].add(module)
+    found = located(set(s for s in wanted if SONAME.match(s) and s not in exclude))
+    found.update((s, None) for s in wanted if s in exclude)
     for soname, (_, modules) in sorted(wanted.items()):
         if soname not in found:
             log.detail('library %s, which %s loads by name, is not found here: left to the '
-                       'target system' % (soname, ', '.join(sorted(set(modules)))))
-    return (dict((s, (found[s], sorted(set(m)))) for s, (_, m) in wanted.items() if s in found),
-            dict((n, s) for s, (names, _) in wanted.items() if s in found
+                       'target system' % (soname, ', '.join(sorted(modules))))
+    return (dict((s, (found[s], sorted(m))) for s, (_, m) in wanted.items() if s in found),
+            dict((n, s) for s, (names, _) in wanted.items() if found.get(s)
                  for n in names if n != s))
 
 
