@@ -60,11 +60,13 @@ OUTPUT becomes:
   OUTPUT/lib/PACKAGE/        packages that hold extension modules or data
                              files, copied whole
   OUTPUT/lib/*.dist-info     distribution metadata, for pkg_resources
-  OUTPUT/lib/lib*.so.*       the system libraries those need, but the C
-                             library's own
+  OUTPUT/lib/lib*.so.*       the system libraries those need, and those
+                             that modules load by name through ctypes or
+                             cffi, but the C library's own
   OUTPUT/lib/python2.7/      codecs and encodings, which the interpreter
                              imports from its home while it starts
-  OUTPUT/lib/tcl8.6, tk8.6   the script libraries of a bundled Tcl and Tk
+  OUTPUT/lib/tcl8.6, tk8.6,  the files that bundled libraries read: Tcl's
+  magic.mgc                  and Tk's scripts, libmagic's file types
 
 Warnings name the missing modules that a module the program needs imports
 at module level; one line counts the rest (--verbose lists them).
@@ -76,7 +78,9 @@ must not be, hold or lie inside the sources, the current or the home
 directory, or the interpreter's own directories. Run the
 tool with the Python 2.7 whose library and modules are to be shipped; it
 needs patchelf, ldd, objdump and strip. The launcher must be built for
-that Python, as the installed one is.
+that Python, as the installed one is. A library that a module loads by
+name is looked for as this Python's ctypes.util.find_library and the
+dynamic loader find it, LD_LIBRARY_PATH first.
 
 The one file (--onefile) needs nothing of the target system but what the
 directory needs. Its first start unpacks the directory into
