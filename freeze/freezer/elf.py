@@ -31,6 +31,7 @@ import re
 import struct
 import subprocess
 
+from .habits import RUNTIME_DATA, TCL
 from .log import Failure
 
 # The C library's own files. They are never copied: each must match the
@@ -48,25 +49,6 @@ SYSTEM = frozenset([
     'libresolv.so.2',        # the DNS resolver, which libc's name lookup loads
     'libanl.so.1',           # asynchronous name lookup
 ])
-# Bundled libraries that read files of their own when they start: where
-# those lie here (the first of the paths that exists; TCL stands for the
-# directory that holds the one Tcl reports as its library,
-# /usr/share/tcltk on Debian), the name they ship under in lib, and the
-# environment variables, with paths below lib, that the application sets
-# when it starts to tell the library where they are.
-TCL = '{tcl}'
-RUNTIME_DATA = {
-    # init.tcl, the script library, encodings; Tcl modules such as msgcat
-    # lie in its tcl8 on Debian, which no other variable names
-    'libtcl8.6.so': ((TCL + '/tcl8.6',), 'tcl8.6',
-                     (('TCL_LIBRARY', 'tcl8.6'), ('TCL8_6_TM_PATH', 'tcl8.6/tcl8'))),
-    # tk.tcl and the widgets' scripts
-    'libtk8.6.so': ((TCL + '/tk8.6',), 'tk8.6', (('TK_LIBRARY', 'tk8.6'),)),
-    # the compiled database of file types that magic_load(NULL) reads
-    # (python-magic's Magic()): Debian's, Fedora's and file's own place
-    'libmagic.so.1': (('/usr/lib/file/magic.mgc', '/usr/share/misc/magic.mgc',
-                       '/usr/share/file/magic.mgc'), 'magic.mgc', (('MAGIC', 'magic.mgc'),)),
-}
 PT_LOAD, PT_DYNAMIC, PT_INTERP = 1, 2, 3
 DT_NULL, DT_NEEDED, DT_STRTAB, DT_RPATH, DT_RUNPATH, DT_FLAGS_1 = 0, 1, 5, 15, 29, 0x6ffffffb
 DF_1_PIE = 0x08000000

@@ -41,6 +41,26 @@ LIBRARIES = {
     'usb.backend.openusb': ('openusb',),
 }
 
+# Bundled libraries that read files of their own when they start: where
+# those lie here (the first of the paths that exists; TCL stands for the
+# directory that holds the one Tcl reports as its library,
+# /usr/share/tcltk on Debian), the name they ship under in lib, and the
+# environment variables, with paths below lib, that the application sets
+# when it starts to tell the library where they are.
+TCL = '{tcl}'
+RUNTIME_DATA = {
+    # init.tcl, the script library, encodings; Tcl modules such as msgcat
+    # lie in its tcl8 on Debian, which no other variable names
+    'libtcl8.6.so': ((TCL + '/tcl8.6',), 'tcl8.6',
+                     (('TCL_LIBRARY', 'tcl8.6'), ('TCL8_6_TM_PATH', 'tcl8.6/tcl8'))),
+    # tk.tcl and the widgets' scripts
+    'libtk8.6.so': ((TCL + '/tk8.6',), 'tk8.6', (('TK_LIBRARY', 'tk8.6'),)),
+    # the compiled database of file types that magic_load(NULL) reads
+    # (python-magic's Magic()): Debian's, Fedora's and file's own place
+    'libmagic.so.1': (('/usr/lib/file/magic.mgc', '/usr/share/misc/magic.mgc',
+                       '/usr/share/file/magic.mgc'), 'magic.mgc', (('MAGIC', 'magic.mgc'),)),
+}
+
 # Import hooks that serve a package's vendored copies under another
 # name: setuptools.extern.six is setuptools._vendor.six.
 VENDORED = {
