@@ -178,11 +178,10 @@ def by_name(libraries, provided, exclude, log):
     finds it, or None for one that `exclude` leaves to the target system,
     the modules)}, and {name: soname} as find_library answers here for
     those that travel."""
-    import ctypes.util
     wanted = {}  # soname: (the names that lead to it, the modules)
     for module, names in sorted(libraries.items()):
         for name in sorted(names):
-            soname = name if SONAME.match(name) else ctypes.util.find_library(name)
+            soname = name if SONAME.match(name) else find_library(name)
             if soname not in SYSTEM and soname not in provided:
                 entry = wanted.setdefault(soname or name, (set(), set()))
                 entry[0].add(name)
@@ -196,6 +195,16 @@ def by_name(libraries, provided, exclude, log):
     return (dict((s, (found[s], sorted(m))) for s, (_, m) in wanted.items() if s in found),
             dict((n, s) for s, (names, _) in wanted.items() if found.get(s)
                  for n in names if n != s))
+
+
+def find_library(name):
+    """What ctypes.util.find_library answers here, or None where the tools
+    it runs (ldconfig, a C compiler) are missing."""
+    import ctypes.util
+    try:
+        return ctypes.util.find_library(name)
+    except (OSError, IOError):
+        return None
 
 
 def located(sonames):
