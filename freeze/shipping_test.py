@@ -74,6 +74,11 @@ CHAINED = {
                                     'if sys.version_info[0] == 3:\n'
                                     '    from test.support import *\n'
                                     'else:\n    from test.test_support import *\n',
+    # Pillow: Tk photo images, which a plug-in offers
+    'PIL/__init__.py': '',
+    'PIL/SpiderImagePlugin.py': 'def tkPhotoImage():\n    from PIL import ImageTk\n',
+    'PIL/ImageTk.py': 'import sys\nif sys.version_info.major > 2:\n    import tkinter\n'
+                      'else:\n    import Tkinter as tkinter\n',
     # cffi: what builds C code from a build script
     'cffi/__init__.py': 'from cffi.api import FFI\n',
     'cffi/api.py': 'class FFI(object):\n    def compile(self):\n'
@@ -206,6 +211,7 @@ class ShippingTest(TempTest):
         source = self.source({'__startup__.py': 'import speedy, site, pydoc, pyparsing\n'
                                                 'import tool._vendor.lockfile.sqlitelockfile\n'
                                                 'import future.standard_library, cffi\n'
+                                                'import PIL.SpiderImagePlugin\n'
                                                 'import speedy.commands\n'
                                                 'def run():\n    print speedy.twice(2), '
                                                 'speedy.commands.names()\n'})

@@ -142,6 +142,10 @@ CHAINS = {
     # test_support: the whole suite, with Tk, for a name
     'future.standard_library': ('test',),
     'future.moves.test.support': ('test',),
+    # Pillow's Tk photo images, for a program that shows images in Tk and
+    # so imports Tkinter itself (the Spider plug-in offers one)
+    'PIL.ImageTk': ('Tkinter', 'tkinter'),
+    'PIL._tkinter_finder': ('Tkinter', 'tkinter'),
     # cffi's verify(), compile() and set_source(), and its setuptools
     # commands, which build C code from a build script: distutils and
     # setuptools, from inside their functions
