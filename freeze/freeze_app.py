@@ -4,7 +4,8 @@
 usage: freeze-app [--name NAME] [--launcher FILE] [--force]
                   [--entry NAME=MODULE:FUNCTION]... [--include MODULE]...
                   [--exclude MODULE]... [--exclude-library SONAME]...
-                  [--path DIR]... [--compress] [--keep-debug] [--glibc VERSION]
+                  [--path DIR]... [--compress | --store] [--keep-debug]
+                  [--glibc VERSION]
                   [--onefile] [--verbose] SOURCE OUTPUT
        freeze-app --entry NAME... [OPTION]... OUTPUT
        freeze-app --version
@@ -30,6 +31,8 @@ then the interpreter's own library and site directories.
   --compress                deflate all of lib/library.zip (by default
                             what every start imports is stored, the rest
                             deflated)
+  --store                   store all of lib/library.zip: no start
+                            inflates, and the directory is larger
   --keep-debug              keep the debug information and symbol tables
                             of the ELF files (stripped by default)
   --glibc VERSION           refuse files that need a newer GNU C library
@@ -120,6 +123,7 @@ def parse(argv):
     parser.add_option('--force', action='store_true')
     parser.add_option('--verbose', action='store_true')
     parser.add_option('--compress', action='store_true')
+    parser.add_option('--store', action='store_true')
     parser.add_option('--keep-debug', action='store_true')
     parser.add_option('--onefile', action='store_true')
     parser.add_option('--glibc')

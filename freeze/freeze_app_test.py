@@ -227,7 +227,7 @@ class FreezeTest(TempTest):
         lib = os.listdir(os.path.join(self.tmp, 'out2', 'app', 'lib'))
         self.assertEqual([n for n in lib if n.startswith(('setup', 'tests'))], [])
 
-    def test_tables_of_data_that_every_start_imports_are_stored(self):
+    def test_what_every_start_imports_is_stored_and_store_stores_the_rest(self):
         source = self.source({
             '__startup__.py': 'import table\n'
                               'def run():\n    import helper\n'
@@ -235,6 +235,7 @@ class FreezeTest(TempTest):
             'table.py': 'ROWS = (%s)\n' % ', '.join(str(i % 7) for i in range(3000)),
             'helper.py': 'def twice(n):\n    return 2 * n\n'}, name='tables')
         for options, late in (((), zipfile.ZIP_DEFLATED),
+                              (('--store',), zipfile.ZIP_STORED),
                               (('--exclude', 'zlib'), zipfile.ZIP_STORED)):
             app = self.frozen(source, '--force', *options)
             with zipfile.ZipFile(os.path.join(app, 'lib', 'library.zip')) as z:
@@ -363,6 +364,7 @@ class FreezeTest(TempTest):
             (greet, ('--exclude', 'greet'),
              'module greet, imported by __startup__, is left out by --exclude'),
             (greet, ('--compress', '--exclude', 'zlib'), '--compress needs zlib'),
+            (greet, ('--store', '--compress'), '--compress deflates all of the archive, and'),
             (greet, ('--path', '/nonexistent'), '--path /nonexistent is not a directory'),
             ({'__startup__.py': 'def run(): pass\n'}, ('--include', 'nowhere'),
              'module nowhere (--include) cannot be found'),

@@ -172,6 +172,9 @@ def check_options(options):
             [('--path', p) for p in options.path]:
         if not os.path.isdir(directory):
             raise Failure('%s %s is not a directory' % (what, directory))
+    if options.compress and options.store:
+        raise Failure('--compress deflates all of the archive, and --store stores all of it: '
+                      'give one')
     if options.compress and finder.below('zlib', options.exclude):
         raise Failure('--compress needs zlib to read the archive, and --exclude leaves it out')
     return library
@@ -260,7 +263,8 @@ def freeze(options, search_path):
         if options.onefile:
             onefile.place(options.launcher, root)
         environment = placer.data(elf.runtime_data(libraries.copied))
-        archiving.write(placer, found, text, options.compress, environment)
+        archiving.write(placer, found, text, 'all' if options.compress else
+                        'none' if options.store else 'late', environment)
         needs = elf.needs(root)
         if options.onefile:
             # The one file's head runs first, on the same C library.

@@ -23,16 +23,17 @@ def is_boot(name):
     return name.split('.')[0] in BOOT_MODULES
 
 
-def write(placer, found, startup_text, compress, environment):
+def write(placer, found, startup_text, deflate, environment):
     """Bytecode of every pure-Python module in lib/library.zip, and its
     source in lib/library-source, where its file name leads; with the
     bytecode of the sources placed below lib. The archive's __startup__
     hands over to __boot__, which takes over the imports, sets
     `environment` and then runs the program's own __startup__ code.
-    What every start imports (found.starting, and __boot__) is stored,
-    tables of data too, which pip's start would otherwise spend 0.6%
-    of its instructions inflating; the rest is deflated (all with
-    `compress`) where zlib ships to inflate it."""
+    What is deflated, where zlib ships to inflate it: all of it where
+    `deflate` is 'all', none where 'none', and where 'late' what not
+    every start imports (found.starting, and __boot__): tables of data
+    that every start imports stay stored too, which pip's start would
+    otherwise spend 0.6% of its instructions inflating."""
     # lib's __startup__, which the launcher imports: its one frame is
     # the one the interpreter's own -c shows.
     stub = STARTUP % (sorted(environment.items()),)
@@ -72,7 +73,8 @@ def write(placer, found, startup_text, compress, environment):
             name, data = members[member]
             info = zipfile.ZipInfo(member, stamp)
             info.compress_type = zipfile.ZIP_STORED
-            if 'zlib' in found.modules and (compress or name not in starting):
+            if 'zlib' in found.modules and (deflate == 'all' or (deflate == 'late'
+                                                                 and name not in starting)):
                 info.compress_type = zipfile.ZIP_DEFLATED
             info.external_attr = 0o644 << 16
             z.writestr(info, data)
