@@ -228,21 +228,27 @@ class FreezeTest(TempTest):
         self.assertEqual([n for n in lib if n.startswith(('setup', 'tests'))], [])
 
     def test_what_every_start_imports_is_stored_and_store_stores_the_rest(self):
+        # Pillow's Image.init() imports its plug-ins by name at every use.
         source = self.source({
-            '__startup__.py': 'import table\n'
+            '__startup__.py': 'import table, PIL.Image\n'
                               'def run():\n    import helper\n'
-                              '    print len(table.ROWS), helper.twice(2)\n',
+                              '    print len(table.ROWS), helper.twice(2), PIL.Image.init()\n',
             'table.py': 'ROWS = (%s)\n' % ', '.join(str(i % 7) for i in range(3000)),
-            'helper.py': 'def twice(n):\n    return 2 * n\n'}, name='tables')
+            'helper.py': 'def twice(n):\n    return 2 * n\n',
+            'PIL/__init__.py': '',
+            'PIL/Image.py': 'def init():\n    return __import__("PIL." + "PngImagePlugin", '
+                            'fromlist=["FORMAT"]).FORMAT\n',
+            'PIL/PngImagePlugin.py': 'FORMAT = "PNG"\n'}, name='tables')
         for options, late in (((), zipfile.ZIP_DEFLATED),
                               (('--store',), zipfile.ZIP_STORED),
                               (('--exclude', 'zlib'), zipfile.ZIP_STORED)):
             app = self.frozen(source, '--force', *options)
             with zipfile.ZipFile(os.path.join(app, 'lib', 'library.zip')) as z:
                 method = dict((i.filename, i.compress_type) for i in z.infolist())
-            self.assertEqual((method['lib/table.pyc'], method['lib/helper.pyc']),
-                             (zipfile.ZIP_STORED, late), options)
-            self.assertEqual(self.run_moved(app), (0, '3000 4\n', ''))
+            self.assertEqual((method['lib/table.pyc'], method['PIL/PngImagePlugin.pyc'],
+                              method['lib/helper.pyc']),
+                             (zipfile.ZIP_STORED, zipfile.ZIP_STORED, late), options)
+            self.assertEqual(self.run_moved(app), (0, '3000 4 PNG\n', ''))
 
     def test_exclude_leaves_out_a_package_and_what_only_it_needs(self):
         source = self.source({'__startup__.py': 'try:\n    import json\nexcept ImportError:\n'

@@ -27,8 +27,8 @@ import StringIO
 
 from . import reading
 from .finder import Finder, below
-from .habits import (ALWAYS, BUILD_HELPERS, HIDDEN, LIBRARIES, PLUGIN_PACKAGES, TESTS,
-                     VENDORED)
+from .habits import (ALWAYS, BUILD_HELPERS, EVERY_USE, HIDDEN, LIBRARIES, PLUGIN_PACKAGES,
+                     TESTS, VENDORED)
 from .interpreter import inside
 from .log import Failure
 from .metadata import plugins
@@ -259,7 +259,9 @@ def find(startup, required, search_path, source, options, log):
               if '.' not in name and name != '__startup__' and not m.__path__
               and (m.__file__ or '').endswith(('.py', '.pyc'))
               and os.path.dirname(os.path.realpath(m.__file__)) == home)
-    starting = needed(finder, starts, ('module level', 'conditional', 'optional'))
+    every_use = dict((importer, [n for n in finder.modules if re.match(pattern, n)])
+                     for importer, pattern in EVERY_USE.items())
+    starting = needed(finder, starts, ('module level', 'conditional', 'optional'), every_use)
     return Found(finder, packages, own, starting, starts, left)
 
 

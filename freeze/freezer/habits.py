@@ -61,6 +61,14 @@ RUNTIME_DATA = {
                        '/usr/share/file/magic.mgc'), 'magic.mgc', (('MAGIC', 'magic.mgc'),)),
 }
 
+# Plug-ins that a module imports by name whenever the program uses it,
+# not only on some runs: {importer: the pattern of their names}. Where
+# every start imports the importer, they count among what every start
+# imports, and are stored, not deflated.
+EVERY_USE = {
+    'PIL.Image': r'PIL\.\w+ImagePlugin\Z',  # Image.init(), on every open and save
+}
+
 # Import hooks that serve a package's vendored copies under another
 # name: setuptools.extern.six is setuptools._vendor.six.
 VENDORED = {
