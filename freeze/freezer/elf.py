@@ -224,15 +224,20 @@ def located(sonames):
     return found
 
 
-def calls_dlopen(paths):
-    """Those of `paths` that take dlopen from the C library."""
-    current, callers = None, set()
+def taken(paths):
+    """(path, objdump's line) for each symbol that one of `paths` takes
+    from another file, from one run of objdump -T."""
+    current = None
     for line in (run(['objdump', '-T'] + paths) if paths else '').splitlines():
         if line.endswith(FORMAT) and line[:-len(FORMAT)] in paths:
             current = line[:-len(FORMAT)]
-        elif current and '*UND*' in line and line.split()[-1] == 'dlopen':
-            callers.add(current)
-    return callers
+        elif current and '*UND*' in line:
+            yield current, line
+
+
+def calls_dlopen(paths):
+    """Those of `paths` that take dlopen from the C library."""
+    return set(path for path, line in taken(paths) if line.split()[-1] == 'dlopen')
 
 
 class Bundle(object):
@@ -354,14 +359,11 @@ def needs(root):
                    if not os.path.islink(os.path.join(path, f))
                    and is_dynamic(os.path.join(path, f)))
     result = {}
-    current = None
-    for line in (run(['objdump', '-T'] + elves) if elves else '').splitlines():
-        if line.endswith(FORMAT) and line[:-len(FORMAT)] in elves:
-            current = os.path.relpath(line[:-len(FORMAT)], root)
-            continue
+    for path, line in taken(elves):
         m = re.search(r'\bGLIBC_(\d+(?:\.\d+)+)\b', line)
-        if m and current and '*UND*' in line:
+        if m:
             found = (version(m.group(1)), line.split()[-1] + '@GLIBC_' + m.group(1))
+            current = os.path.relpath(path, root)
             result[current] = max(result.get(current, found), found)
     return result
 

@@ -90,10 +90,9 @@ class Found(object):
         self.starting = starting
         self.starts = starts
         self.left = left
-        self.libraries = dict((name, set(finder.libraries.get(name, ())) | set(LIBRARIES[name]))
-                              for name in finder.modules if name in LIBRARIES)
-        self.libraries.update((name, libraries) for name, libraries in finder.libraries.items()
-                              if name in finder.modules and name not in LIBRARIES)
+        self.libraries = dict(
+            (name, finder.libraries.get(name, set()) | set(LIBRARIES.get(name, ())))
+            for name in set(finder.libraries) | set(LIBRARIES) if name in finder.modules)
 
 
 def expand(finder, name, log, tests=False, shallow=False):
