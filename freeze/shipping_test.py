@@ -148,6 +148,10 @@ BY_NAME = {
                           '                   if f.endswith(".py") and f != "__init__.py")\n'
                           '    return [__import__("listed." + n, None, None, ["N"]).N for n in names]\n',
     'listed/one.py': 'N = 1\n',
+    # Names given as unicode, under unicode_literals.
+    'unicoded.py': 'from __future__ import unicode_literals\nimport importlib\n'
+                   'def get():\n'
+                   '    return importlib.import_module("colorsys").__name__\n',
     'listed/two.py': 'N = 2\n',
     # Lists its __path__, as pylint finds its checkers, and loads each by
     # its file, as pylint does.
@@ -349,18 +353,19 @@ class ShippingTest(TempTest):
         site = self.source(BY_NAME, name='site')
         source = self.source({'__startup__.py':
                               'import pkg_resources, plugged, lexers, styles, listed, checks\n'
+                              'import unicoded\n'
                               'def run():\n'
                               '    for point in sorted(pkg_resources.iter_entry_points('
                               '"demo.plugins"), key=lambda p: p.name):\n'
                               '        print point.name, point.load().NAME\n'
                               '    print lexers.get("py"), styles.get("dark"), listed.load()\n'
-                              '    print checks.load()\n'})
+                              '    print checks.load(), unicoded.get()\n'})
         status, out, err = self.freeze(source, '--path', site)
         self.assertEqual(status, 0, err)
         expected = plain(source, path=[site])
         self.assertEqual(expected, (0, 'alpha alpha plug-in\nbeta extra plug-in\n'
                                        'python lexer dark style [1, 2]\n'
-                                       "['style']\n", ''))
+                                       "['style'] colorsys\n", ''))
         self.assertEqual(start([os.path.join(self.tmp, 'out', 'app', 'app')]), expected)
         lib = os.path.join(self.tmp, 'out', 'app', 'lib')
         names = zipfile.ZipFile(os.path.join(lib, 'library.zip')).namelist()

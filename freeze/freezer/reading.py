@@ -38,6 +38,19 @@ KINDS = ('module level', 'conditional', 'optional', 'delayed')  # weakest first
 # checkers set them.
 NEVER = frozenset(['TYPE_CHECKING', 'MYPY_CHECK_RUNNING'])
 
+def text(node):
+    """The string of a string constant as the interpreter takes a module's
+    name: a byte string, or a unicode one (under unicode_literals) in the
+    default encoding, ASCII; None for anything else."""
+    s = node.s if isinstance(node, ast.Str) else node
+    if isinstance(s, unicode):
+        try:
+            return s.encode('ascii')
+        except UnicodeError:
+            return None
+    return s if isinstance(s, str) else None
+
+
 def is_main_block(node):
     """True for `if __name__ == '__main__':`, either way round."""
     if not isinstance(node, ast.If) or not isinstance(node.test, ast.Compare):
@@ -109,7 +122,7 @@ def loaded(test):
     if (isinstance(test, ast.Compare) and isinstance(test.left, ast.Str)
             and len(test.ops) == 1 and isinstance(test.ops[0], ast.In)
             and dotted(test.comparators[0]) == 'sys.modules'):
-        return test.left.s.split('.')[0]
+        return (text(test.left) or '').split('.')[0] or None
     return None
 
 
@@ -305,8 +318,8 @@ def six_moves(tree):
             if (isinstance(call, ast.Call) and isinstance(call.func, ast.Name)
                     and call.func.id in ('MovedModule', 'MovedAttribute')
                     and len(call.args) >= 2
-                    and all(isinstance(a, ast.Str) for a in call.args[:2])):
-                yield call.args[0].s, call.args[1].s
+                    and all(text(a) for a in call.args[:2])):
+                yield text(call.args[0]), text(call.args[1])
 
     for node in ast.walk(tree):
         if isinstance(node, ast.Assign) and len(node.targets) == 1 and isinstance(
@@ -338,13 +351,13 @@ MAY_IMPORT_BY_NAME = re.compile(r'__import__|import_module|run_module|iter_modul
 
 def strings(code):
     """The short strings among the constants of a code object and of the
-    code inside it."""
+    code inside it, unicode ones (unicode_literals) in ASCII."""
     found = set()
     todo = [code]
     while todo:
         for constant in todo.pop().co_consts:
-            if isinstance(constant, str) and len(constant) < 80:
-                found.add(constant)
+            if isinstance(constant, basestring) and len(constant) < 80 and text(constant):
+                found.add(text(constant))
             elif isinstance(constant, types.CodeType):
                 todo.append(constant)
     return found
@@ -373,11 +386,11 @@ def by_name(tree, name, is_package):
             continue
         call, first = dotted(node.func), node.args[0]
         if call in IMPORT_CALLS:
-            if isinstance(first, ast.Str):
-                found.add(first.s)
+            if text(first):
+                found.add(text(first))
             elif (isinstance(first, ast.BinOp) and isinstance(first.op, ast.Add)
-                  and isinstance(first.left, ast.Str) and first.left.s.endswith('.')):
-                found.add(first.left.s[:-1])
+                  and (text(first.left) or '').endswith('.')):
+                found.add(text(first.left)[:-1])
             else:
                 found.add(package or None)
         elif call in LISTING_CALLS and package and any(
@@ -401,10 +414,10 @@ def libraries(tree):
     the arguments of those calls, also of a helper of the module's own
     of such a name (cairocffi's dlopen(ffi, 'cairo', 'cairo-2')). A path
     is a file of its package's own, which ships with it."""
-    return set(a.s for n in ast.walk(tree)
+    return set(text(a) for n in ast.walk(tree)
                if isinstance(n, ast.Call)
                and (dotted(n.func) or '').rpartition('.')[2] in LIBRARY_CALLS
-               for a in n.args if isinstance(a, ast.Str) and a.s and '/' not in a.s)
+               for a in n.args if text(a) and '/' not in text(a))
 
 
 # Calls that take a package's __path__ and know archives: pkgutil's.
