@@ -427,13 +427,23 @@ class ShippingTest(TempTest):
         # time come from its table: no warning. Imported, or reached as
         # attributes of six.
         vendored = {'vend/__init__.py': '', 'vend/six.py': SIX}
+        # A copy bound by another module's name, as a cloud tool's core
+        # library binds its vendored six in its compat module, and again
+        # by an assignment.
+        bound = dict(vendored, **{'core/__init__.py': '',
+                                  'core/compat.py': 'from vend import six\nmy_six = six\n'})
         for number, (files, startup) in enumerate((
                 (vendored, 'from vend.six.moves import html_parser\n'),
                 ({'six.py': SIX}, 'from six.moves import html_parser\n'),
                 ({'six.py': SIX}, 'import six\nhtml_parser = six.moves.html_parser\n'),
                 (vendored, 'from vend import six as s\n'
                            'def parser():\n    return s.moves.html_parser\n'
-                           'class html_parser:\n    HTMLParser = parser().HTMLParser\n'))):
+                           'class html_parser:\n    HTMLParser = parser().HTMLParser\n'),
+                (bound, 'from core.compat import six\n'
+                        'def run_parser():\n    return six.moves.html_parser.HTMLParser\n'
+                        'class html_parser:\n    HTMLParser = run_parser()\n'),
+                (bound, 'from core import compat\n'
+                        'html_parser = compat.my_six.moves.html_parser\n'))):
             site = self.source(files, name='site%d' % number)
             source = self.source({'__startup__.py': startup + 'def run():\n'
                                                     '    print html_parser.HTMLParser.__name__\n'},

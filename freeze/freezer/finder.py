@@ -130,6 +130,9 @@ class Finder(modulefinder.ModuleFinder):
         self.deferred = {}  # modules whose imports are followed once the program reaches them
         self.named = {}  # module outside the standard library: the dotted names among its strings
         self.libraries = {}  # module outside the standard library: libraries it loads by name
+        self.bound = {}  # module outside the standard library: {name: what it binds it to}
+        self.chains = {}  # module outside the standard library: {attribute chain: kind}
+        self.located = {}  # module name: its file along the search path, or None
 
     def load_module(self, fqname, fp, pathname, file_info):
         self.log.status('finding modules: %d' % len(self.modules))
@@ -173,11 +176,12 @@ class Finder(modulefinder.ModuleFinder):
     def read(self, fqname, text, tree, code, pathname):
         """Records what reading a module's source tells."""
         is_package = os.path.basename(pathname) == '__init__.py'
-        self.kinds[fqname], self.from_names[fqname] = reading.imports(tree, fqname, is_package)
-        if 'six' in text:
-            for moved, kind in reading.six_chains(tree, fqname, is_package).items():
-                self.kinds[fqname].setdefault(moved, kind)
+        statements = reading.placed(tree)
+        self.kinds[fqname], self.from_names[fqname] = reading.imports(statements, fqname,
+                                                                      is_package)
         if not is_stdlib(pathname):
+            self.bound[fqname] = reading.bindings(statements, fqname, is_package)
+            self.chains[fqname] = reading.chains(statements, self.bound[fqname], text)
             if reading.MAY_IMPORT_BY_NAME.search(text):
                 self.by_name[fqname] = reading.by_name(tree, fqname, is_package)
             strings = reading.strings(code)
@@ -316,3 +320,27 @@ class Finder(modulefinder.ModuleFinder):
 
     def excluded(self, name):
         return below(name, self.excludes)
+
+    def locate(self, name):
+        """The file of the module `name` along the search path (a package's
+        __init__.py), or None; looked for once."""
+        if name not in self.located:
+            self.located[name] = self.look_for(name)
+        return self.located[name]
+
+    def look_for(self, name):
+        path = None
+        parts = name.split('.')
+        for i, part in enumerate(parts):
+            try:
+                f, where, (_, _, kind) = self.find_module(part, path)
+            except ImportError:
+                return None
+            if f:
+                f.close()
+            if kind == imp.PKG_DIRECTORY:
+                path = [where]
+                where = os.path.join(where, '__init__.py')
+            elif i < len(parts) - 1:
+                return None
+        return where

@@ -15,8 +15,9 @@ module walking, the directories of packages). On top of it:
   subpackages, since any of its modules may be imported by name; one
   that hands its __path__ to a call (pylint lists its checkers' directory)
   is copied whole too, so that the directory is one;
-- the names that a copy of six serves under six.moves are read from its
-  own table and their Python 2 modules ship where the program imports them.
+- names that modules bind to modules lead to those modules, and the
+  names that a copy of six serves to the modules of its table (module
+  binding).
 """
 
 import ast
@@ -26,9 +27,10 @@ import re
 import StringIO
 
 from . import reading
+from .binding import moved, six_of, through
 from .finder import Finder, below
 from .habits import (ALWAYS, BUILD_HELPERS, EVERY_USE, HIDDEN, LIBRARIES, PLUGIN_PACKAGES,
-                     TESTS, VENDORED)
+                     TESTS)
 from .interpreter import inside
 from .log import Failure
 from .metadata import plugins
@@ -238,7 +240,9 @@ def find(startup, required, search_path, source, options, log):
         by_name = set(n for i, names in finder.by_name.items()
                       if i in reach and not below(i, BUILD_HELPERS) for n in names if n)
         full |= by_name
-        roots = [n for n in moved(finder) + plugins(finder) + sorted(by_name) if n not in done]
+        bound = through(finder, reach)
+        roots = [n for n in moved(finder) + bound + plugins(finder) + sorted(by_name)
+                 if n not in done]
         for name, m in sorted(finder.modules.items()):
             roots += [n for n in HIDDEN.get(name, ()) if n not in done]
             if m.__path__ and '.' not in name and name not in packages:
@@ -307,48 +311,6 @@ def ship_source(finder, source, log):
         elif top in finder.modules:
             packages[top] = finder.modules[top].__path__
     return packages
-
-
-SIX_MOVES = re.compile(r'((?:.+\.)?six)\.moves(?:\.(.+))?\Z')
-
-
-def six_of(finder, name):
-    """(the copy of six, the name below its moves) for a name that a
-    shipped copy of six serves under six.moves, also through an import
-    hook of VENDORED; None otherwise."""
-    m = SIX_MOVES.match(name)
-    if not m:
-        return None
-    six = m.group(1)
-    for alias, target in VENDORED.items():
-        if six.startswith(alias + '.'):
-            six = target + six[len(alias):]
-    return (six, m.group(2)) if six in finder.modules else None
-
-
-def moved(finder):
-    """The Python 2 modules behind every name below six.moves that a
-    shipped module imports, from the table of its copy of six."""
-    tables = {}
-    result = set()
-    for names in finder.kinds.values():
-        for name in names:
-            served = six_of(finder, name)
-            if not served or not served[1]:
-                continue
-            six, below_moves = served
-            if six not in tables:
-                path = finder.modules[six].__file__ or ''
-                tables[six] = {}
-                if path.endswith('.py'):
-                    with open(path, 'rU') as f:
-                        tables[six] = reading.six_moves(ast.parse(f.read(), path))
-            parts = below_moves.split('.')
-            for i in range(len(parts), 0, -1):
-                if '.'.join(parts[:i]) in tables[six]:
-                    result.update(tables[six]['.'.join(parts[:i])])
-                    break
-    return sorted(result)
 
 
 def needed(finder, roots, kinds=('module level',), named=None):

@@ -27,6 +27,7 @@ Never followed:
 """
 
 import ast
+import bisect
 import re
 import types
 
@@ -198,12 +199,50 @@ def stronger(kind, other):
     return max(kind, other, key=KINDS.index)
 
 
-def imports(tree, name, is_package):
+def placed(tree):
+    """Every statement of a module's tree, each with where it sits (KINDS),
+    in the order of the source."""
+    found = []
+    todo = [(tree, 'module level')]
+    while todo:
+        node, kind = todo.pop()
+        inner = [(child, k) for body, k in bodies(node, kind) for child in body]
+        found += inner
+        todo += reversed(inner)
+    found.sort(key=lambda (node, _): node.lineno)
+    return found
+
+
+def bodies(node, kind):
+    """The statement lists directly inside a statement, each with where its
+    statements sit: inside a function, delayed; in a `try:` statement that
+    handles ImportError, optional (its `else:` runs only if the body's
+    imports worked, a handler only if they did not: each is one of two
+    ways); in the handlers and `else:` of any other `try:`, which run only
+    on the body's outcome, and under `if`, conditional."""
+    if isinstance(node, ast.FunctionDef):
+        kind = stronger(kind, 'delayed')
+    if isinstance(node, ast.TryExcept) and handles_import_error(node.handlers):
+        kind = stronger(kind, 'optional')
+    elif isinstance(node, ast.TryExcept):
+        return [(node.body, kind)] + [(h.body, stronger(kind, 'conditional'))
+                                      for h in node.handlers] + \
+            [(node.orelse, stronger(kind, 'conditional'))]
+    elif isinstance(node, ast.If):
+        kind = stronger(kind, 'conditional')
+    return [(body, kind) for body in statements(node)]
+
+
+def package_of(name, is_package):
+    return name if is_package else name.rpartition('.')[0]
+
+
+def imports(statements, name, is_package):
     """({imported name: kind}, the names that only a from-import names) of
-    a module's tree, every name absolute: the module imported, and each
+    a module's statements (placed), every name absolute: the module imported, and each
     name of a from-import below it (which may be a module or not); an
     implicit relative import gives both readings."""
-    package = name if is_package else name.rpartition('.')[0]
+    package = package_of(name, is_package)
     found = {}
     modules = set()
 
@@ -212,96 +251,95 @@ def imports(tree, name, is_package):
         if is_module:
             modules.add(module)
 
-    def visit(node, kind):
-        if isinstance(node, ast.FunctionDef):
-            kind = stronger(kind, 'delayed')
-        elif isinstance(node, ast.Import):
+    for node, kind in statements:
+        if isinstance(node, ast.Import):
             for alias in node.names:
                 add(alias.name, kind)
                 if package:
                     add(package + '.' + alias.name, kind)
         elif isinstance(node, ast.ImportFrom):
-            bases = [node.module] + ([package + '.' + node.module]
-                                     if package and node.module else [])
-            if node.level > 0:
-                parts = package.split('.') if package else []
-                parts = parts[:len(parts) - node.level + 1]
-                bases = ['.'.join(parts + ([node.module] if node.module else []))]
-            for base in filter(None, bases):
+            for base in from_bases(node, package):
                 add(base, kind)
                 for alias in node.names:
                     if alias.name != '*':
                         add(base + '.' + alias.name, kind, False)
-        if isinstance(node, ast.TryExcept) and handles_import_error(node.handlers):
-            # `else:` runs only if the body's imports worked, a handler only
-            # if they did not: each is one of two ways.
-            kind = stronger(kind, 'optional')
-        elif isinstance(node, ast.TryExcept):
-            # The body runs whatever happens; the rest only on its outcome.
-            for child in node.body:
-                visit(child, kind)
-            for child in node.handlers + node.orelse:
-                visit(child, stronger(kind, 'conditional'))
-            return
-        elif isinstance(node, ast.If):
-            kind = stronger(kind, 'conditional')
-        for body in statements(node):
-            for child in body:
-                visit(child, kind)
-
-    visit(tree, 'module level')
     return found, set(found) - modules
 
 
-def bound_modules(tree, package):
-    """{name: the module it is bound to} for the names that the imports of
-    a module's tree bind to modules, anywhere in it, absolute: `import a.b`
-    binds a, `import a.b as c` and `from a import b as c` bind c."""
+def from_bases(node, package):
+    """The absolute names of the module that a from-import imports from:
+    both readings of an implicit relative one."""
+    if node.level > 0:
+        parts = package.split('.') if package else []
+        parts = parts[:len(parts) - node.level + 1]
+        return ['.'.join(parts + ([node.module] if node.module else []))]
+    return filter(None, [node.module] + ([package + '.' + node.module]
+                                         if package and node.module else []))
+
+
+def bindings(statements, name, is_package):
+    """{name: the dotted name it stands for} of the names that a module
+    binds to modules, or to what may be modules, absolute: its imports,
+    anywhere (`import a.b` binds a, `import a.b as c` and `from a import b
+    as c` bind c, which is a module where a binds one as b), and its
+    assignments of such a name, or of an attribute chain of one, outside
+    functions and classes (`json = _json`, `etree = xml.etree`)."""
+    package = package_of(name, is_package)
     bound = {}
-    for node in ast.walk(tree):
+    for node, _ in statements:
         if isinstance(node, ast.Import):
             for alias in node.names:
                 bound[alias.asname or alias.name.split('.')[0]] = (
                     alias.name if alias.asname else alias.name.split('.')[0])
         elif isinstance(node, ast.ImportFrom):
-            base = node.module or ''
-            if node.level > 0:
-                parts = package.split('.') if package else []
-                base = '.'.join(parts[:len(parts) - node.level + 1] + ([base] if base else []))
+            base = from_bases(node, package)[:1]  # the absolute reading first
             for alias in node.names:
-                if alias.name != '*':
-                    bound[alias.asname or alias.name] = (base + '.' if base else '') + alias.name
+                if alias.name != '*' and base and base[0]:
+                    bound[alias.asname or alias.name] = base[0] + '.' + alias.name
+    for node, kind in statements:
+        if kind == 'delayed' or not isinstance(node, ast.Assign):
+            continue
+        source = dotted(node.value) or ''
+        root = source.split('.')[0]
+        if root in bound:
+            for target in node.targets:
+                if isinstance(target, ast.Name):
+                    bound[target.id] = bound[root] + source[len(root):]
     return bound
 
 
-def six_chains(tree, name, is_package):
-    """The names below six.moves that a module reaches as attributes of a
-    copy of six it imports (six.moves.html_parser.HTMLParser), each with
-    where it sits (KINDS): six imports them when the attribute is read."""
-    package = name if is_package else name.rpartition('.')[0]
-    bound = bound_modules(tree, package)
-    sixes = dict((local, module) for local, module in bound.items()
-                 if module.rpartition('.')[2] == 'six')
+def chains(statements, bound, text):
+    """{dotted name: where it sits (KINDS)} of the attribute chains that a
+    module, of source `text`, reads through the names it binds to modules
+    (`bound`), spelled from what the name stands for: six.moves.html_parser
+    .HTMLParser read through `from compat import six` is compat.six.moves
+    .html_parser.HTMLParser. Where a chain leads through a module that
+    another module binds by name, the module it reaches is needed as if
+    imported. Only the statements on whose lines such a name is followed by
+    a dot are read: the expressions of one lie between its line and the
+    next statement's."""
     found = {}
-    if not sixes:
+    if not bound:
         return found
+    used = re.compile(r'\b(?:%s)\s*\.' % '|'.join(sorted(map(re.escape, bound))))
+    lines = [n for n, line in enumerate(text.split('\n'), 1) if used.search(line)]
 
-    def visit(node, kind):
-        if isinstance(node, ast.FunctionDef):
-            kind = stronger(kind, 'delayed')
-        elif isinstance(node, (ast.If, ast.TryExcept)):
-            kind = stronger(kind, 'conditional')
+    def read(node, kind):
+        name = dotted(node) if isinstance(node, ast.Attribute) else None
+        root = (name or '').split('.')[0]
+        if root in bound:
+            chain = bound[root] + name[len(root):]
+            found[chain] = min(found.get(chain, kind), kind, key=KINDS.index)
+            return
         for child in ast.iter_child_nodes(node):
-            if isinstance(child, (ast.stmt, ast.excepthandler)):
-                visit(child, kind)
-                continue
-            for sub in ast.walk(child):
-                chain = (dotted(sub) or '').split('.')
-                if len(chain) > 2 and chain[0] in sixes and chain[1] == 'moves':
-                    moved = sixes[chain[0]] + '.moves.' + chain[2]
-                    found[moved] = min(found.get(moved, kind), kind, key=KINDS.index)
+            if not isinstance(child, (ast.stmt, ast.excepthandler)):
+                read(child, kind)
 
-    visit(tree, 'module level')
+    ends = [node.lineno for node, _ in statements[1:]] + [len(text)]
+    for (node, kind), end in zip(statements, ends):
+        at = bisect.bisect_left(lines, node.lineno)
+        if at < len(lines) and lines[at] < max(end, node.lineno + 1):
+            read(node, kind)
     return found
 
 

@@ -6,7 +6,8 @@ import os
 
 from . import reading
 from .finder import below
-from .finding import needed, six_of
+from .binding import six_of
+from .finding import needed
 from .habits import ALIASES, ELSEWHERE, LOADS_ENTRY_POINTS
 from .interpreter import is_stdlib
 
