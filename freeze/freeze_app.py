@@ -74,6 +74,14 @@ OUTPUT becomes:
 Warnings name the missing modules that a module the program needs imports
 at module level; one line counts the rest (--verbose lists them).
 
+Only what nothing the program reaches may be left out: test packages, a
+module of a package copied whole that needs what would not ship for it
+alone (a GUI toolkit), what an optional feature of a module needs, what
+--exclude names. A module ships with everything it imports at its top.
+The summary counts what is left out on purpose, --verbose says why for
+each, and the frozen program's import of such a name fails saying that
+it was left out, why, and that --include NAME ships it.
+
 With --onefile, OUTPUT is one file that holds that directory (below).
 
 It is built beside OUTPUT and renamed into place when complete. OUTPUT

@@ -4,6 +4,8 @@ information stripped, commands taken from distribution metadata, and the
 names that a copy of six serves.
 """
 
+import ast
+import imp
 import os
 import re
 import subprocess
@@ -42,12 +44,25 @@ TESTED = {
     'speedy/tests/__init__.py': '',
     'speedy/tests/test_speedy.py': 'from test import test_support\nimport unittest, speedy\n',
     'speedy/test.py': 'import unittest, doctest\n',
-    # A command named like a test suite, found by listing its directory.
+    # A command named like a test suite, that names a test framework,
+    # found by listing its directory.
     'speedy/commands/__init__.py': 'import os\n'
                                    'def names():\n'
                                    '    return sorted(f for f in os.listdir(os.path.dirname(__file__))'
                                    ' if f.endswith(".py"))\n',
-    'speedy/commands/test.py': 'HELP = "runs the tests"\n',
+    'speedy/commands/test.py': 'HELP = "runs the tests with unittest"\n',
+    # Plug-ins in a package named like a test package, which holds no
+    # tests: a template engine's tests, loaded by a name in a string.
+    'tmpl/__init__.py': '',
+    'tmpl/plugins/__init__.py': '',
+    'tmpl/plugins/test/__init__.py': 'from tmpl.plugins.test.core import TESTS\n',
+    'tmpl/plugins/test/core.py': 'TESTS = {"even": lambda n: n % 2 == 0}\n',
+    'tmpl/loader.py': 'class Loader(object):\n'
+                      '    def __init__(self, package):\n'
+                      '        self.package = package\n'
+                      '    def load(self):\n'
+                      '        return __import__(self.package, fromlist=["TESTS"]).TESTS\n'
+                      'TESTS = Loader("tmpl.plugins.test")\n',
 }
 
 # Third-party packages, one vendored, that lead to optional features in
@@ -172,6 +187,78 @@ def size(root):
     return sum(os.path.getsize(os.path.join(p, f)) for p, _, files in os.walk(root) for f in files)
 
 
+def here(name, path):
+    """True if the interpreter that freezes finds the module `name` along
+    `path` (its own, with the --path directories first)."""
+    parts = name.split('.')
+    for i, part in enumerate(parts):
+        try:
+            f, where, (_, _, kind) = imp.find_module(part, path)
+        except ImportError:
+            return False
+        if f:
+            f.close()
+        if kind != imp.PKG_DIRECTORY and i < len(parts) - 1:
+            return False
+        path = [where]
+    return True
+
+
+def closure_faults(app, path):
+    """The imports at the top of the shipped modules of an application,
+    unconditional, that do not resolve in it though they resolve here and
+    were not left out on purpose by an optional-feature chain or by
+    --exclude: no module ships without what it needs to import."""
+    lib = os.path.join(app, 'lib')
+    members = zipfile.ZipFile(os.path.join(lib, 'library.zip')).namelist()
+    left = dict((m[len('__left__/'):], m) for m in members if m.startswith('__left__/'))
+    left = dict((name, zipfile.ZipFile(os.path.join(lib, 'library.zip')).read(member))
+                for name, member in left.items())
+    sources = {}
+    for member in members:
+        if member.endswith('.pyc') and member != '__boot__.pyc':
+            relative = member[len('lib/'):] if member.startswith('lib/') else member
+            source = os.path.join(lib if member.startswith('lib/') else
+                                  os.path.join(lib, 'library-source'), relative[:-1])
+            name = relative[:-4].replace('/', '.')
+            sources[name[:-len('.__init__')] if name.endswith('.__init__') else name] = source
+    codecs = os.path.join(lib, 'python2.7')
+    shipped = set(sources) | set(sys.builtin_module_names) | set(
+        os.path.relpath(os.path.join(p, f), lib)[:-3].replace('/', '.')
+        for p, _, files in os.walk(lib) for f in files if f.endswith('.so')) | set(
+        re.sub(r'\.__init__$', '', os.path.relpath(os.path.join(p, f), codecs)[:-4].replace('/', '.'))
+        for p, _, files in os.walk(codecs) for f in files)
+    faults = []
+    for name, source in sorted(sources.items()):
+        if not os.path.isfile(source):
+            continue
+        package = name if source.endswith('__init__.py') else name.rpartition('.')[0]
+        with open(source) as f:
+            tree = ast.parse(f.read())
+        for node in tree.body:
+            if isinstance(node, ast.Import):
+                wanted = [[a.name] + ([package + '.' + a.name] if package else [])
+                          for a in node.names]
+            elif isinstance(node, ast.ImportFrom) and node.module != '__future__':
+                base = node.module
+                if node.level:
+                    base = '.'.join(package.split('.')[:len(package.split('.')) - node.level + 1]
+                                    + ([node.module] if node.module else []))
+                wanted = [[base]] + [[base + '.' + a.name] for a in node.names
+                                     if here(base + '.' + a.name, path)]
+            else:
+                continue
+            for readings in wanted:
+                found = [r for r in readings if here(r, path)]
+                parts = found and found[0].split('.')
+                for i in range(1, len(parts or []) + 1):
+                    needed = '.'.join(parts[:i])
+                    if needed not in shipped and not re.search(
+                            r'optional feature|--exclude', left.get(needed, '')):
+                        faults.append('%s imports %s' % (name, needed))
+    return faults
+
+
 class ShippingTest(TempTest):
     def test_warnings_name_only_what_the_program_cannot_do_without(self):
         site = self.source(IMPORTS, name='site')
@@ -216,9 +303,10 @@ class ShippingTest(TempTest):
                                                 'import tool._vendor.lockfile.sqlitelockfile\n'
                                                 'import future.standard_library, cffi\n'
                                                 'import PIL.SpiderImagePlugin\n'
-                                                'import speedy.commands\n'
+                                                'import speedy.commands, tmpl.loader\n'
                                                 'def run():\n    print speedy.twice(2), '
-                                                'speedy.commands.names()\n'})
+                                                'speedy.commands.names(), '
+                                                'sorted(tmpl.loader.TESTS.load())\n'})
         app = self.frozen(source, '--path', site)
         lib = os.path.join(app, 'lib')
         for name in ('test', 'speedy/tests', 'speedy/test.py', '_tkinter.so', 'tcl8.6',
@@ -227,7 +315,7 @@ class ShippingTest(TempTest):
         names = zipfile.ZipFile(os.path.join(lib, 'library.zip')).namelist()
         self.assertEqual([n for n in names if n.startswith(('pdb.', 'distutils/'))], [])
         self.assertEqual(start([os.path.join(app, 'app')]),
-                         (0, "4 ['__init__.py', 'test.py']\n", ''))
+                         (0, "4 ['__init__.py', 'test.py'] ['even']\n", ''))
         with_tests = size(app)
         os.rename(os.path.join(site, 'speedy', 'tests'), os.path.join(self.tmp, 'tests'))
         status, _, err = self.freeze(source, '--path', site, '--force')
@@ -240,10 +328,11 @@ class ShippingTest(TempTest):
         self.assertEqual(status, 0, err)
         self.assertTrue(os.path.exists(os.path.join(self.tmp, 'tk-app', 'lib', '_tkinter.so')))
 
-    def test_what_only_modules_nothing_reaches_import_stays_out(self):
-        # A package copied whole (it has a data file): its GUI module is
-        # reached by nothing, and its imports stay out but for a small
-        # pure-Python module.
+    def test_what_nothing_reaches_stays_out_whole_and_says_so_when_missed(self):
+        # A package copied whole (it has a data file): its GUI module, and
+        # one whose import is half of a package of a large module, are
+        # reached by nothing, and stay out with what they need; one whose
+        # imports are small pure Python ships with them.
         # Its plug-in is named in a string, as frameworks name them.
         site = self.source({'viewer/__init__.py': 'from viewer import core\n'
                                                   'MAKER = "viewer.tap"\n',
@@ -262,25 +351,67 @@ class ShippingTest(TempTest):
                             'viewer/tap.py': 'import xml.dom.minidom\n'
                                              'DOM = xml.dom.minidom.Document.__name__\n',
                             'viewer/gui.py': 'import Tkinter, colorsys\n',
+                            'viewer/half.py': 'import big\nN = big.N\n',
+                            'big/__init__.py': 'from big.core import N\n',
+                            'big/core.py': 'N = 1\n' + '#\n' * 25000,
+                            'viewer/whole.py': 'import tiny\nN = tiny.N\n',
+                            'tiny.py': 'import colorsys\nN = 2\n',
                             'viewer/icon.txt': 'icon\n'}, name='site')
-        source = self.source({'__startup__.py': 'import os, viewer\ndef run():\n'
-                                                '    print viewer.core.RESULT, sorted(os.listdir('
-                                                'os.path.dirname(viewer.__file__)))\n'
-                                                '    print viewer.core.load(viewer.MAKER).DOM\n'})
+        source = self.source({'__startup__.py': 'import sys, viewer\ndef run():\n'
+                                                '    print viewer.core.RESULT\n'
+                                                '    print viewer.core.load(viewer.MAKER).DOM\n'
+                                                '    for name in sys.argv[1:]:\n'
+                                                '        try:\n'
+                                                '            print viewer.core.load(name).N\n'
+                                                '        except ImportError as e:\n'
+                                                '            print e\n'})
         status, out, err = self.freeze(source, '--path', site, '--verbose')
         self.assertEqual((status, err), (0, ''))
-        self.assertIn('module Tkinter left out: only viewer.gui imports it, which nothing '
-                      'reaches\n', out)
-        self.assertIn('; 1 modules left out that only modules nothing imports import '
-                      '(--verbose lists them)\n', out)
+        for line in ('module Tkinter left out: only viewer.gui imports it, which nothing reaches',
+                     'module viewer.gui left out: nothing reaches it, and it needs Tkinter, '
+                     'which ships only where something does',
+                     'module viewer.half left out: nothing reaches it, and it needs big, which '
+                     'ships only where something does',
+                     'module big.core left out: only big imports it, which nothing reaches'):
+            self.assertIn('  %s\n' % line, out)
+        self.assertIn('; 6 modules left out on purpose (--verbose lists them)\n', out)
         lib = os.path.join(self.tmp, 'out', 'app', 'lib')
         names = zipfile.ZipFile(os.path.join(lib, 'library.zip')).namelist()
-        self.assertEqual([n for n in ('lib/viewer/gui.pyc', 'colorsys.pyc', 'Tkinter.pyc',
-                                      'json/__init__.pyc') if n in names],
-                         ['lib/viewer/gui.pyc', 'colorsys.pyc', 'json/__init__.pyc'])
+        self.assertEqual([n for n in ('lib/viewer/gui.pyc', 'lib/viewer/half.pyc',
+                                      'lib/viewer/whole.pyc', 'tiny.pyc', 'colorsys.pyc',
+                                      'Tkinter.pyc', 'big/__init__.pyc', 'json/__init__.pyc')
+                          if n in names],
+                         ['lib/viewer/whole.pyc', 'tiny.pyc', 'colorsys.pyc', 'json/__init__.pyc'])
+        self.assertEqual(sorted(os.listdir(os.path.join(lib, 'viewer'))),
+                         ['__init__.py', 'core.py', 'icon.txt', 'tap.py', 'whole.py'])
         self.assertFalse(os.path.exists(os.path.join(lib, '_tkinter.so')))
-        self.assertEqual(start([os.path.join(self.tmp, 'out', 'app', 'app')]),
-                         plain(source, path=[site]))
+        self.assertEqual(closure_faults(os.path.dirname(lib), [site] + sys.path[1:]), [])
+        app = os.path.join(self.tmp, 'out', 'app', 'app')
+        self.assertEqual(start([app, 'viewer.whole']), plain(source, ['viewer.whole'], path=[site]))
+        # What was left out says so, and how to ship it, when it is missed.
+        self.assertEqual(start([app, 'viewer.half', 'viewer.gui'])[1].splitlines()[2:], [
+            'No module named half (viewer.half was left out when freezing: nothing reaches it, '
+            'and it needs big, which ships only where something does; --include viewer.half '
+            'ships it)',
+            'No module named gui (viewer.gui was left out when freezing: nothing reaches it, '
+            'and it needs Tkinter, which ships only where something does; --include viewer.gui '
+            'ships it)'])
+        status, out, err = self.freeze(source, '--path', site, '--force', '--include',
+                                       'viewer.half')
+        self.assertEqual((status, err), (0, ''))
+        self.assertEqual(start([app, 'viewer.half']), plain(source, ['viewer.half'], path=[site]))
+
+    def test_every_module_of_a_real_program_ships_with_what_it_imports(self):
+        try:
+            import pip  # noqa: F401 (the real program, as the Python that freezes has it)
+        except ImportError:
+            self.skipTest('this Python has no pip to freeze')
+        status, out, err = self.freeze(None, '--entry', 'pip')
+        self.assertEqual(status, 0, err)
+        app = os.path.join(self.tmp, 'out', 'app')
+        self.maxDiff = None
+        self.assertEqual(closure_faults(app, sys.path[1:]), [])
+        self.assertEqual(start([os.path.join(app, 'pip'), '--version'])[0], 0)
 
     def test_debug_information_is_stripped_unless_kept(self):
         def debug_sections(path):

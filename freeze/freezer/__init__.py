@@ -210,8 +210,7 @@ def summary(counts, libraries, glibc, total, left):
     if libraries.expected:
         line += '; expected on the target system: ' + ', '.join(sorted(libraries.expected))
     if left:
-        line += ('; %d modules left out that only modules nothing imports import '
-                 '(--verbose lists them)' % len(left))
+        line += '; %d modules left out on purpose (--verbose lists them)' % len(left)
     return line
 
 

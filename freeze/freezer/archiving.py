@@ -19,6 +19,18 @@ BOOT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                     'boot.py')
 
 
+# The members that say why a name was left out, for the finder of _boot.
+LEFT = '__left__/'
+
+
+def said(name, why):
+    """How an import of a name left out fails, after "No module named
+    LAST": in one line, why, and how to ship it."""
+    how = ('freeze without %s to ship it' % why if why.startswith('--exclude')
+           else '--include %s ships it' % name)
+    return '%s was left out when freezing: %s; %s' % (name, why, how)
+
+
 def is_boot(name):
     return name.split('.')[0] in BOOT_MODULES
 
@@ -65,6 +77,10 @@ def write(placer, found, startup_text, deflate, environment):
         else:
             members[member + '.pyc'] = name, code_bytes(m.__code__, placer.when)
         placer.log.detail('module %s -> lib/library.zip/%s.pyc' % (name, member))
+    # What was left out on purpose: why, and how to ship it, which an
+    # import of it that fails says.
+    for name, why in sorted(found.left.items()):
+        members[LEFT + name] = None, said(name, why)
     starting = found.starting | set(['__boot__'])
     stamp = time.gmtime(placer.when)[:6]
     path = os.path.join(placer.lib, 'library.zip')
@@ -73,11 +89,11 @@ def write(placer, found, startup_text, deflate, environment):
             name, data = members[member]
             info = zipfile.ZipInfo(member, stamp)
             info.compress_type = zipfile.ZIP_STORED
-            if 'zlib' in found.modules and (deflate == 'all' or (deflate == 'late'
-                                                                 and name not in starting)):
+            if name and 'zlib' in found.modules and (deflate == 'all' or (
+                    deflate == 'late' and name not in starting)):
                 info.compress_type = zipfile.ZIP_DEFLATED
             info.external_attr = 0o644 << 16
             z.writestr(info, data)
     os.chmod(path, 0o644)
-    placer.counts['modules'] = len(members)
+    placer.counts['modules'] = len(members) - len(found.left)
     placer.counts['archive'] = os.path.getsize(path)

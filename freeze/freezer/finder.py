@@ -132,6 +132,8 @@ class Finder(modulefinder.ModuleFinder):
         self.libraries = {}  # module outside the standard library: libraries it loads by name
         self.bound = {}  # module outside the standard library: {name: what it binds it to}
         self.chains = {}  # module outside the standard library: {attribute chain: kind}
+        self.cut = {}  # modules that an optional-feature chain cut off: {name: importer}
+        self.tests = set()  # test packages passed over in packages read whole
         self.located = {}  # module name: its file along the search path, or None
 
     def load_module(self, fqname, fp, pathname, file_info):
@@ -165,7 +167,10 @@ class Finder(modulefinder.ModuleFinder):
         source, without what never runs; raises what compiling raises."""
         check_coding(text, pathname)
         tree = ast.parse(text + '\n', pathname)
-        pristine = not reading.prune(tree, fqname)
+        pruned, cut = reading.prune(tree, fqname)
+        pristine = not pruned
+        for name in cut:
+            self.cut.setdefault(name, fqname)
         if not inside(pathname, self.source):
             body = reading.without_script(tree.body)
             pristine = pristine and len(body) == len(tree.body)

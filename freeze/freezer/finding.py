@@ -12,12 +12,16 @@ module walking, the directories of packages). On top of it:
 - a module that does not compile is recorded and left out, not fatal,
   unless it is the program's own and the program imports it;
 - a package that is copied whole is read whole but for its test
-  subpackages, since any of its modules may be imported by name; one
+  packages, since any of its modules may be imported by name; one
   that hands its __path__ to a call (pylint lists its checkers' directory)
   is copied whole too, so that the directory is one;
+- a module that a reached module names by its full dotted name in a
+  string (a loader's "ansible.plugins.test") is reached;
 - names that modules bind to modules lead to those modules, and the
   names that a copy of six serves to the modules of its table (module
-  binding).
+  binding);
+- what nothing reaches may be left out, and only that; what is, the
+  application records (module leaving).
 """
 
 import ast
@@ -29,12 +33,12 @@ import StringIO
 from . import reading
 from .binding import moved, six_of, through
 from .finder import Finder, below
-from .habits import (ALWAYS, BUILD_HELPERS, EVERY_USE, HIDDEN, LIBRARIES, PLUGIN_PACKAGES,
-                     TESTS)
+from .habits import ALWAYS, BUILD_HELPERS, EVERY_USE, HIDDEN, LIBRARIES, PLUGIN_PACKAGES
 from .interpreter import inside
+from .leaving import on_purpose, unreached
 from .log import Failure
 from .metadata import plugins
-from .walking import IDENTIFIER, is_test_suite, package_modules, whole
+from .walking import IDENTIFIER, is_test_package, package_modules, whole
 
 
 def binds(body, name):
@@ -78,10 +82,9 @@ class Found(object):
     (name: its directories), modules left out because they do not compile,
     the program's own top-level modules, which ship beside the files of
     SOURCE's top level, the modules that every start imports, the
-    modules it starts from, what only modules that nothing reaches
-    import, left out {name: importer}, and the shared libraries that
-    modules load by name {module: names}; the finder, which knows what
-    is missing."""
+    modules it starts from, what is left out on purpose {name: why}
+    (module leaving), and the shared libraries that modules load by name
+    {module: names}; the finder, which knows what is missing."""
 
     def __init__(self, finder, packages, own, starting, starts, left):
         self.finder = finder
@@ -108,7 +111,8 @@ def expand(finder, name, log, tests=False, shallow=False):
         return False
     m = finder.modules.get(name)
     if m is not None and m.__path__:
-        for sub in [s for d in m.__path__ for s in package_modules(name, d, not tests)]:
+        for sub in [s for d in m.__path__
+                    for s in package_modules(name, d, not tests, finder.tests)]:
             if not finder.excluded(sub) and not finder.add(sub, shallow):
                 log.detail('module %s cannot be imported here' % sub)
     return True
@@ -125,63 +129,25 @@ def reached(finder, roots, full):
     return needed(finder, seeds, reading.KINDS, finder.named)
 
 
-# The largest pure-Python module that a module nothing reaches may bring
-# with it: a package copied whole may need it at run time, and it costs
-# little.
-SMALL = 20000
-
-
-def locate(finder, name):
-    """The file of the module `name` along the search path, or None."""
-    path = None
-    parts = name.split('.')
-    for i, part in enumerate(parts):
-        try:
-            f, where, (_, _, kind) = finder.find_module(part, path)
-        except ImportError:
-            return None
-        if f:
-            f.close()
-        if kind == imp.PKG_DIRECTORY:
-            path = [where]
-            where = os.path.join(where, '__init__.py')
-        elif i < len(parts) - 1:
-            return None
-    return where
-
-
-def unreached(finder, log):
-    """The imports of the modules that nothing reaches, which ship all the
-    same as part of their package copied whole: a small pure-Python
-    module ships, read likewise; anything else is left out. Returns what
-    is left out, {name: its importer}."""
-    left = {}
-    # Each importer's imports are looked at once, and each name looked
-    # for once: a package of a thousand modules takes one round each.
-    missing = set()
-    scanned = set()
-    while True:
-        todo = {}
-        for importer in sorted(set(finder.deferred) - scanned):
-            scanned.add(importer)
-            for name in sorted(finder.kinds.get(importer, {})):
-                if (name not in finder.modules and name not in left and name not in missing
-                        and not finder.excluded(name)):
-                    todo.setdefault(name, importer)
-        if not todo:
-            return left
-        for name, importer in sorted(todo.items()):
-            where = locate(finder, name)
-            if where is None:
-                missing.add(name)
-            if where is None or name in finder.modules:
+def in_strings(finder, reach):
+    """The modules that the modules of `reach` name by their full dotted
+    name in a string, below a package that ships: a plug-in's
+    "twisted.web.tap", a loader's "ansible.plugins.test", a setting's
+    "app.middleware.Timing" (the longest head of it that is a module)."""
+    found = set()
+    for importer in reach:
+        for name in finder.named.get(importer, ()):
+            parts = name.split('.')
+            if parts[0] not in finder.modules or name in finder.modules:
                 continue
-            if where.endswith('.py') and os.path.getsize(where) <= SMALL:
-                finder.add(name, shallow=True)
-            else:
-                left[name] = importer
-                log.detail('module %s left out: only %s imports it, which nothing reaches'
-                           % (name, importer))
+            for i in range(len(parts), 1, -1):
+                head = '.'.join(parts[:i])
+                if head in finder.modules:
+                    break
+                if not finder.excluded(head) and finder.locate(head):
+                    found.add(head)
+                    break
+    return sorted(found)
 
 
 def find(startup, required, search_path, source, options, log):
@@ -236,7 +202,7 @@ def find(startup, required, search_path, source, options, log):
             code, m = finder.deferred.pop(name)
             finder.scan_code(code, m)
         named = sorted(set(n for i, names in finder.from_c.items() if i in reach
-                           for n in names) - done)
+                           for n in names) - done) + in_strings(finder, reach)
         by_name = set(n for i, names in finder.by_name.items()
                       if i in reach and not below(i, BUILD_HELPERS) for n in names if n)
         full |= by_name
@@ -254,7 +220,7 @@ def find(startup, required, search_path, source, options, log):
         if not roots and not named and len(finder.modules) == before and not (
                 set(finder.deferred) & reached(finder, done | set(required), full)):
             break
-    left = unreached(finder, log)
+    left = on_purpose(finder, unreached(finder), options.exclude, log)
 
     starts = ['__startup__'] + sorted(required)
     home = source and os.path.realpath(source)
@@ -269,21 +235,20 @@ def find(startup, required, search_path, source, options, log):
 
 
 def source_modules(source):
-    """The top-level modules and packages of SOURCE but its test suites,
-    setup.py and conftest.py."""
-    names = []
+    """(the top-level modules and packages of SOURCE, its test suites): its
+    test packages and its modules test_*.py and *_test.py are the tests;
+    setup.py and conftest.py are neither."""
+    names, tests = [], []
     for entry in sorted(os.listdir(source) if source else []):
         path = os.path.join(source, entry)
         stem, ext = os.path.splitext(entry)
         if os.path.isdir(path):
-            if (IDENTIFIER.match(entry) and entry not in TESTS
-                    and os.path.isfile(os.path.join(path, '__init__.py'))):
-                names.append(entry)
-        elif (ext == '.py' and IDENTIFIER.match(stem) and not is_test_suite(path)
-              and stem not in ('__startup__', 'setup', 'conftest')
-              and not stem.startswith('test_') and not stem.endswith('_test')):
-            names.append(stem)
-    return names
+            if IDENTIFIER.match(entry) and os.path.isfile(os.path.join(path, '__init__.py')):
+                (tests if is_test_package(path) else names).append(entry)
+        elif (ext == '.py' and IDENTIFIER.match(stem)
+              and stem not in ('__startup__', 'setup', 'conftest')):
+            (tests if stem.startswith('test_') or stem.endswith('_test') else names).append(stem)
+    return names, tests
 
 
 def ship_source(finder, source, log):
@@ -294,9 +259,11 @@ def ship_source(finder, source, log):
     SyntaxError, as under the interpreter: one of the top level beside the
     others, one of a package with the package copied whole. Returns those
     packages {name: directories}."""
-    for name in source_modules(source):
+    names, tests = source_modules(source)
+    for name in names:
         if not finder.excluded(name):
             expand(finder, name, log)
+    finder.tests.update(tests)
     packages = {}
     for name, (path, why) in sorted(finder.broken.items()):
         if not inside(path, source):

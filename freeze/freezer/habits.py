@@ -125,12 +125,14 @@ LOADS_ENTRY_POINTS = ('entrypoints',)
 # distlib's launchers) or to run there: never used on Linux, not shipped.
 WINDOWS_ONLY = ('.exe', '.dll', '.pyd')
 
-# Subpackages and modules that hold test suites (enum34's enum/test.py,
-# the standard library's package test): not read as part of a package
-# copied whole, and shipped only where a shipped module imports them or
-# --include names them. A module of such a name is a test suite only if
-# its source names a test framework (TEST_FRAMEWORK): a web framework's
-# management command `test` is none.
+# The names of test packages (the standard library's package test, a
+# package's tests): a directory of such a name is one only if it holds a
+# suite of tests, a module named test_*, *_test or conftest, or one whose
+# source names a test framework (TEST_FRAMEWORK); ansible's template
+# tests in plugins/test are plug-ins. Not read as part of a package read
+# whole, and shipped only where a shipped module imports or names them,
+# or --include names them. A module named test.py is a module like any
+# other: a web framework's management command `test`.
 TESTS = frozenset(['test', 'tests', 'testing', 'idle_test'])
 TEST_FRAMEWORK = re.compile(r'\b(unittest|unittest2|pytest|nose|doctest|TestCase)\b')
 

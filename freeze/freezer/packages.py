@@ -5,9 +5,9 @@ import os
 
 from .compiling import bytecode
 from .finder import below
-from .habits import TESTS, WINDOWS_ONLY
+from .habits import WINDOWS_ONLY
 from .placing import is_extension
-from .walking import IDENTIFIER, is_test_suite, walk
+from .walking import IDENTIFIER, is_test_package, walk
 
 
 def shadowed(directory, stem, files):
@@ -17,6 +17,10 @@ def shadowed(directory, stem, files):
     return (stem + '.so' in files or stem + 'module.so' in files
             or any(os.path.isfile(os.path.join(directory, stem, '__init__' + e))
                    for e in ('.py', '.pyc')))
+
+
+def is_package(directory):
+    return any(os.path.isfile(os.path.join(directory, '__init__' + e)) for e in ('.py', '.pyc'))
 
 
 def place(placer, found, exclude, include):
@@ -39,22 +43,22 @@ def package(placer, name, directory, found, exclude, include):
     """Copies a package as installed, links followed: sources with
     their bytecode, bytecode-only modules, extension modules, and every
     other file as it is; every file of a directory that is not a
-    package is data. Not what `exclude` names, nor test subpackages
-    and modules that no shipped module imports and `include` does not
-    name."""
+    package is data. Not what `exclude` names, nor what the finder left
+    out (found.left: test packages, modules that nothing reaches and
+    that need what does not ship), nor a directory of test suites that
+    is no package and that `include` does not name."""
     loops = []
     for path, dirs, files in walk(directory, loops):
         placer.log.status('copying %s' % name)
         relative = os.path.normpath(os.path.relpath(path, directory))
         parts = [name] + ([] if relative == '.' else relative.split(os.sep))
         dotted = '.'.join(parts)
-        if below(dotted, exclude) or (parts[-1] in TESTS and not below(dotted, include)
-                                      and not any(below(m, [dotted]) for m in found.modules)):
+        if below(dotted, exclude) or dotted in found.left or (
+                not is_package(path) and is_test_package(path) and not below(dotted, include)):
             dirs[:] = []
             continue
         target = os.path.join(placer.lib, *parts)
         placer.mkdir(target)
-        is_package = '__init__.py' in files or '__init__.pyc' in files
         for f in sorted(files):
             stem, ext = os.path.splitext(f)
             module = '.'.join(parts + ([] if stem == '__init__' else [stem]))
@@ -64,15 +68,14 @@ def package(placer, name, directory, found, exclude, include):
                 placer.log.warn('%s is a link to nothing: left out' % source)
             elif ext in WINDOWS_ONLY:
                 placer.log.detail('file lib/%s left out: a Windows program' % display)
-            elif not is_package or not IDENTIFIER.match(stem):
+            elif not is_package(path) or not IDENTIFIER.match(stem):
                 placer.copy(source, os.path.join(target, f))
                 placer.counts['files'] += 1
                 placer.log.detail('file lib/%s' % display)
             elif below(module, exclude) or ext == '.pyo' or (ext == '.pyc'
                                                              and stem + '.py' in files):
                 continue
-            elif (ext in ('.py', '.pyc') and module not in found.modules
-                  and is_test_suite(source)):
+            elif ext in ('.py', '.pyc', '.so') and module in found.left:
                 continue
             elif ext == '.py' and shadowed(path, stem, files):
                 # No bytecode: _boot would take it for what the name imports.

@@ -179,10 +179,16 @@ def chain_ends(name):
 def prune(tree, name):
     """Takes out of the module `name`'s tree what is never followed (but
     its main blocks, which without_script takes out where that applies);
-    returns whether anything was."""
+    returns what was: (whether anything was, the modules that the chains
+    of CHAINS cut off, which are left out on purpose)."""
     removed = []
-    tree.body = prune_body(tree.body, chain_ends(name), removed)
-    return bool(removed)
+    ends = chain_ends(name)
+    tree.body = prune_body(tree.body, ends, removed)
+    cut = [alias.name for node in removed if isinstance(node, ast.Import) and chained(node, ends)
+           for alias in node.names] + \
+          [node.module for node in removed if isinstance(node, ast.ImportFrom)
+           and chained(node, ends)]
+    return bool(removed), cut
 
 
 def handles_import_error(handlers):

@@ -1,5 +1,5 @@
 """Walking installed directories as the interpreter reads them: links
-followed but never in a loop, test suites told from modules of their
+followed but never in a loop, test suites told from packages of their
 names, and the packages that must be copied whole told from the rest."""
 
 import os
@@ -40,35 +40,48 @@ def walk(directory, loops=None):
         yield path, dirs, files
 
 
-def is_test_suite(path):
-    """True for a module of a test suite's name (habits.TESTS) that is
-    one: its source names a test framework, or it has no source."""
-    stem, ext = os.path.splitext(os.path.basename(path))
-    if stem not in TESTS:
+def is_test_package(directory, known={}):
+    """True for a directory named like a test package (habits.TESTS) that
+    holds a suite of tests: a module of its tree named test_*, *_test or
+    conftest, or one whose source names a test framework. One that holds
+    none is a package like any other: ansible's template tests, its
+    plugins/test, are plug-ins, and a web framework's `test` package its
+    test client. Read once."""
+    if os.path.basename(os.path.normpath(directory)) not in TESTS:
         return False
-    source = os.path.splitext(path)[0] + '.py'
-    try:
-        with open(source) as f:
-            return bool(TEST_FRAMEWORK.search(f.read()))
-    except IOError:
-        return True
+    if directory not in known:
+        known[directory] = any(
+            stem.startswith('test_') or stem.endswith('_test') or stem == 'conftest'
+            or (ext == '.py' and TEST_FRAMEWORK.search(read(os.path.join(path, f))))
+            for path, _, files in walk(directory) for f in files
+            for stem, ext in [os.path.splitext(f)] if ext in ('.py', '.pyc'))
+    return known[directory]
 
 
-def package_modules(package, directory, skip_tests):
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def package_modules(package, directory, skip_tests, skipped=None):
     """Every module and subpackage below a package directory, by name;
-    without its test subpackages and modules if `skip_tests`."""
+    without its test packages if `skip_tests`, whose names are added to
+    `skipped`."""
     for path, dirs, files in walk(directory):
         relative = os.path.relpath(path, directory)
         prefix = package if relative == '.' else package + '.' + relative.replace(os.sep, '.')
         dirs[:] = sorted(d for d in dirs if IDENTIFIER.match(d)
-                         and not (skip_tests and d in TESTS)
                          and any(os.path.isfile(os.path.join(path, d, '__init__' + s))
                                  for s in ('.py', '.pyc')))
+        if skip_tests:
+            tests = [d for d in dirs if is_test_package(os.path.join(path, d))]
+            dirs[:] = [d for d in dirs if d not in tests]
+            if skipped is not None:
+                skipped.update(prefix + '.' + d for d in tests)
         names = set()
         for f in files:
             stem, ext = os.path.splitext(f)
-            if (ext in ('.py', '.pyc', '.so') and IDENTIFIER.match(stem) and stem != '__init__'
-                    and not (skip_tests and is_test_suite(os.path.join(path, f)))):
+            if ext in ('.py', '.pyc', '.so') and IDENTIFIER.match(stem) and stem != '__init__':
                 names.add(stem)
         for name in sorted(names) + dirs:
             yield prefix + '.' + name
@@ -79,7 +92,8 @@ def whole(directory):
     and bytecode: extension modules, data files, and directories that are
     no packages, whose files are all data."""
     for path, dirs, files in walk(directory):
-        dirs[:] = [d for d in dirs if d != '__pycache__' and d not in TESTS]
+        dirs[:] = [d for d in dirs if d != '__pycache__'
+                   and not is_test_package(os.path.join(path, d))]
         if files and not ('__init__.py' in files or '__init__.pyc' in files):
             return True
         if any(os.path.splitext(f)[1] not in ('.py', '.pyc', '.pyo') + WINDOWS_ONLY

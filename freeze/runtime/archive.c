@@ -221,11 +221,10 @@ static PyObject *read_member(const Entry *e, const char *where)
     return inflated;
 }
 
-/* The code of member `e`, `where` its path: a member whose size or
- * CRC-32 is not the one the archive records is damaged. */
-PyObject *code_at(const Entry *e)
+/* The bytes of member `e`, its path in `where` (KEY bytes): a member
+ * whose size or CRC-32 is not the one the archive records is damaged. */
+PyObject *data_at(const Entry *e, char *where)
 {
-    char where[KEY];
     Py_ssize_t used = 0;
     if (e == NULL) {
         PyErr_SetString(zip_error, "no such member");
@@ -243,6 +242,13 @@ PyObject *code_at(const Entry *e)
         Py_CLEAR(data);
         PyErr_Format(damage, "%s is damaged: its CRC-32 is not the one recorded", where);
     }
+    return data;
+}
+
+PyObject *code_at(const Entry *e)
+{
+    char where[KEY];
+    PyObject *data = data_at(e, where);
     PyObject *co = data ? unmarshal(PyString_AS_STRING(data), PyString_GET_SIZE(data), where)
                         : NULL;
     Py_XDECREF(data);

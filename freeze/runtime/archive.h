@@ -29,8 +29,10 @@ extern struct table {
 const Entry *find(const char *name, size_t n);
 /* Reads the archive's table, once: 0, or -1 with an exception. */
 int open_archive(void);
-/* The code of member `e`, `where` its path: a member whose size or
- * CRC-32 is not the one the archive records is damaged. */
+/* The bytes of member `e`, its path in `where` (KEY bytes): a member
+ * whose size or CRC-32 is not the one the archive records is damaged. */
+PyObject *data_at(const Entry *e, char *where);
+/* The code of member `e`, checked as data_at checks it. */
 PyObject *code_at(const Entry *e);
 
 #endif

@@ -24,6 +24,13 @@
  * that the program changed. It answers runpy and pkgutil as a loader
  * does.
  *
+ * A name that the freezer left out on purpose (a test suite, what only
+ * modules that nothing reaches import, an optional feature, --exclude)
+ * has a member "__left__/NAME" that says why and how to ship it: where
+ * nothing but the application could hold the module, an import statement
+ * or import_module of it fails with that said, in one line. Only a
+ * failing import looks.
+ *
  * The names of lib's top level and those of the archive's are disjoint,
  * as the freezer writes them, so a module of the archive is taken
  * without looking into lib first.
@@ -31,6 +38,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <frameobject.h>
+#include <opcode.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -322,6 +331,80 @@ static int ours_first(void)
     return 0;
 }
 
+/* True if sys.path holds nothing but the application's own entries: lib,
+ * the archive and lib/library-source. */
+static int ours_only(void)
+{
+    PyObject *entries = sys_get(&key_path, "path");
+    const Py_ssize_t h = PyString_GET_SIZE(home), s = sizeof SOURCES - 2;
+    if (entries == NULL || !PyList_Check(entries))
+        return 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); i++) {
+        PyObject *e = PyList_GET_ITEM(entries, i);
+        if (!PyString_Check(e) ||
+            !(_PyString_Eq(e, lib) || _PyString_Eq(e, archive_path) ||
+              (PyString_GET_SIZE(e) == h + s && starts(e, PyString_AS_STRING(home), h) &&
+               memcmp(PyString_AS_STRING(e) + h, SOURCES, (size_t)s) == 0)))
+            return 0;
+    }
+    return 1;
+}
+
+/* True while the program imports: an import statement runs, or a call
+ * of an import_module function or from code that names __import__.
+ * pkgutil, runpy and the like ask finders whether a module is there, and
+ * get None, as under the interpreter. */
+static int importing(void)
+{
+    const PyFrameObject *frame = PyEval_GetFrame();
+    if (frame == NULL)
+        return 0;
+    const PyCodeObject *co = frame->f_code;
+    const int op = frame->f_lasti >= 0 && frame->f_lasti < PyString_GET_SIZE(co->co_code)
+                       ? (unsigned char)PyString_AS_STRING(co->co_code)[frame->f_lasti] : 0;
+    if (op == IMPORT_NAME || strcmp(PyString_AS_STRING(co->co_name), "import_module") == 0)
+        return 1;
+    if (op != CALL_FUNCTION && op != CALL_FUNCTION_VAR && op != CALL_FUNCTION_KW &&
+        op != CALL_FUNCTION_VAR_KW)
+        return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(co->co_names); i++) {
+        PyObject *name = PyTuple_GET_ITEM(co->co_names, i);
+        if (PyString_Check(name) && strcmp(PyString_AS_STRING(name), "__import__") == 0)
+            return 1;
+    }
+    return 0;
+}
+
+#define LEFT "__left__/"        /* members that say why a name was left out */
+
+/* The answer, new, for a module that no finder found: None; or, where
+ * the freezer left it out and the program imports it, this finder, whose
+ * load_module fails with an ImportError that says why and how to ship it
+ * (the interpreter takes one that find_module raises for a module that
+ * is not there, and says no more). */
+static PyObject *missing(Finder *f, const char *fullname)
+{
+    char member[KEY], where[KEY];
+    Py_ssize_t n = 0;
+    const Entry *e = NULL;
+    if (append(member, &n, LEFT, sizeof LEFT - 1) == 0 &&
+        append(member, &n, fullname, strlen(fullname)) == 0)
+        e = find(member, (size_t)n);
+    if (e == NULL || !importing())
+        Py_RETURN_NONE;
+    PyObject *why = data_at(e, where);
+    PyObject *said = why ? PyString_FromFormat("No module named %s (%s)", last(fullname),
+                                               PyString_AS_STRING(why))
+                         : NULL;
+    const int failed = said == NULL || PyDict_SetItemString(f->found, fullname, said) != 0;
+    Py_XDECREF(why);
+    Py_XDECREF(said);
+    if (failed)
+        return NULL;
+    Py_INCREF(f);
+    return (PyObject *)f;
+}
+
 /* The finder's answer for `fullname` from __boot__'s finder: None, this
  * finder, or a loader of its own, which this finder stands in front of, as
  * it is called quietly. */
@@ -343,8 +426,9 @@ static PyObject *ask(Finder *f, const char *fullname, PyObject *path)
 }
 
 /* If the module that `args` name was found by a loader of __boot__'s
- * finder, that loader's `method` called with `args`, in `*result`: 1;
- * else 0. */
+ * finder, that loader's `method` called with `args`, in `*result`; if it
+ * was left out on purpose, NULL there with the ImportError that says
+ * why: 1; else 0. */
 static int foreign(Finder *f, PyObject *args, const char *method, PyObject **result)
 {
     const char *fullname = name_arg(args, NULL);
@@ -355,6 +439,13 @@ static int foreign(Finder *f, PyObject *args, const char *method, PyObject **res
     }
     if (found == NULL || found == Py_None || PyTuple_Check(found))
         return 0;
+    if (PyString_Check(found)) {
+        /* A name left out on purpose: its import fails, saying why. */
+        PyErr_SetObject(PyExc_ImportError, found);
+        PyDict_DelItemString(f->found, fullname);
+        *result = NULL;
+        return 1;
+    }
     Py_INCREF(found);
     if (strcmp(method, "load_module") == 0)
         PyDict_DelItemString(f->found, fullname);
@@ -398,7 +489,8 @@ static PyObject *claim(Finder *f, const char *fullname, const char *dir, Py_ssiz
  * interpreter's, which looks on disk (extension modules, bytecode without
  * source, sources that do not compile), but in lib/python2.7, whose
  * codecs it asks the finder in Python for: their bytecode names their
- * sources relative to the application. */
+ * sources relative to the application; and but a name left out on
+ * purpose, which is nowhere on disk (missing). */
 static PyObject *in_lib(Finder *f, const char *fullname, PyObject *path, const char *dir,
                         Py_ssize_t n)
 {
@@ -406,10 +498,11 @@ static PyObject *in_lib(Finder *f, const char *fullname, PyObject *path, const c
     PyObject *found = n >= s && strncmp(dir, SOURCES, s) == 0
                           ? claim(f, fullname, dir + s, n - s, SOURCES)
                           : claim(f, fullname, dir, n, "");
-    if (found != Py_None || strncmp(dir, CODECS, sizeof CODECS - 1) != 0)
+    if (found != Py_None)
         return found;
     Py_DECREF(found);
-    return ask(f, fullname, path);
+    return strncmp(dir, CODECS, sizeof CODECS - 1) == 0 ? ask(f, fullname, path)
+                                                         : missing(f, fullname);
 }
 
 /* The answer of the first finder after this one on the meta path that
@@ -525,7 +618,11 @@ static PyObject *finder_find(PyObject *self, PyObject *args)
         if (found != Py_None)
             return found;
         Py_DECREF(found);
-        return claim(f, fullname, RELATIVE, sizeof RELATIVE - 1, "");
+        found = claim(f, fullname, RELATIVE, sizeof RELATIVE - 1, "");
+        if (found != Py_None || !ours_only())
+            return found;
+        Py_DECREF(found);
+        return missing(f, fullname);
     }
     PyObject *e = PyList_Check(path) && PyList_GET_SIZE(path) == 1 ? PyList_GET_ITEM(path, 0) : NULL;
     if (e == NULL || !PyString_Check(e))

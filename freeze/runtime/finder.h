@@ -6,8 +6,9 @@ typedef struct {
     PyObject *finder;           /* __boot__'s finder in Python, once it runs */
     PyObject *found;            /* modules found: name -> (member, index of its
                                    entry, package, where its source lies: ""
-                                   or SOURCES), None for imp, or the loader
-                                   that __boot__'s finder gave */
+                                   or SOURCES), None for imp, the loader
+                                   that __boot__'s finder gave, or why a
+                                   name was left out */
 } Finder;
 
 extern PyTypeObject finder_type;
