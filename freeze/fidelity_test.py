@@ -8,13 +8,17 @@ the application and compares it with the plain interpreter, paths
 replaced.
 """
 
+import io
 import os
 import py_compile
+import re
 import shutil
+import struct
 import sys
 import sysconfig
 import unittest
 import zipfile
+import zlib
 
 from test_support import TOOLS, TempTest, build_extension, compile_c, plain, start, write
 
@@ -549,6 +553,45 @@ class FidelityTest(TempTest):
                       'and importing one raises SyntaxError (1): withdata.modern\n', err)
 
 
+def members(whole):
+    """[name, method, CRC-32, size, size inflated, bytes, offset] of each
+    member of the zip archive `whole`."""
+    found = []
+    for i in zipfile.ZipFile(io.BytesIO(whole)).infolist():
+        at = i.header_offset + 30 + sum(struct.unpack('<HH', whole[i.header_offset + 26:][:4]))
+        found.append([i.filename, i.compress_type, i.CRC, i.compress_size, i.file_size,
+                      whole[at:at + i.compress_size], None])
+    return found
+
+
+def zipped(entries, count=None, table_at=None):
+    """A zip archive of `entries`, as members() gives them, their sizes
+    recorded as given, whatever their bytes; an offset, their count and
+    the table's offset where given, else where they lie."""
+    local = table = ''
+    for name, method, crc, size, full, data, offset in entries:
+        table += struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, 20, 20, 0, method, 0, 0, crc, size,
+                             full, len(name), 0, 0, 0, 0, 0,
+                             len(local) if offset is None else offset) + name
+        local += struct.pack('<IHHHHHIIIHH', 0x04034b50, 20, 0, method, 0, 0, crc, size, full,
+                             len(name), 0) + name + data
+    count = len(entries) if count is None else count
+    return local + table + struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, count, count, len(table),
+                                       len(local) if table_at is None else table_at, 0)
+
+
+def changed(entries, name, **fields):
+    """`entries` with fields of the member `name` changed."""
+    order = ['name', 'method', 'crc', 'size', 'full', 'data', 'offset']
+    return [[fields.get(f, v) for f, v in zip(order, e)] if e[0] == name else e for e in entries]
+
+
+def bomb(size):
+    """Raw deflated bytes that inflate to `size` zero bytes."""
+    z = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return ''.join(z.compress('\0' * (1 << 20)) for _ in range(size >> 20)) + z.flush()
+
+
 class DamageTest(TempTest):
     def test_a_damaged_archive_or_bytecode_fails_with_a_message_never_a_signal(self):
         # json is an optional import here: its damage must not pass for its absence.
@@ -571,25 +614,56 @@ class DamageTest(TempTest):
             whole = f.read()
         with open(os.path.join(app, 'lib', 'tools', 'old.pyc'), 'rb') as f:
             old = f.read()
-        damages = [(archive, whole[:at] + chr(ord(whole[at]) ^ 0x10) + whole[at + 1:])
-                   for at in range(0, len(whole), len(whole) // 97 + 1)]
-        damages += [(archive, whole[:at]) for at in range(0, len(whole), len(whole) // 13 + 1)]
+        # Structural damage, each a row of (file, its bytes or what makes it,
+        # the last line, None if it starts): sizes, offsets and counts that
+        # lie, a deflate bomb, special files. Sizes are believed only where
+        # the archive holds them, under a memory limit of 256 MiB.
+        good = members(whole)
+        member = 'lib/tools/__init__.pyc'
+        broken = archive + '/' + member + ' is damaged: '
+        damages = [(archive, zipped(e), re.escape(broken + why)) for e, why in [
+            (changed(good, member, size=0xffffffff),
+             "its recorded size runs past the archive's end"),
+            (changed(good, member, method=8, data=bomb(400 << 20)),
+             'its size is not the one recorded'),
+            (changed(good, member, offset=0xfffffff0), 'its header or bytes cannot be read')]]
+        damages += [(archive, zipped(good, table_at=len(whole)), 'its table lies past its end'),
+                    (archive, zipped(good, count=0xffff), None)]
+        damages += [(archive, make, "ZipImportError: can't open Zip file %s: %s$" % (archive, why))
+                    for make, why in [(os.mkfifo, 'not a regular file'),
+                                      (os.mkdir, 'Is a directory'),
+                                      (lambda p: os.symlink(os.path.basename(p), p),
+                                       'Too many levels of symbolic links')]]
+        # Bit flips and cuts, which may leave it starting.
+        flipped = r'library\.zip(/\S+)? is damaged|Bad magic number in \S+\.pyc'
+        damages += [(archive, whole[:at] + chr(ord(whole[at]) ^ 0x10) + whole[at + 1:], flipped)
+                    for at in range(0, len(whole), len(whole) // 97 + 1)]
+        damages += [(archive, whole[:at], flipped)
+                    for at in range(0, len(whole), len(whole) // 13 + 1)]
         with open(os.path.join(app, 'lib', '__startup__.pyc'), 'rb') as f:
             stub = f.read()
-        damages += [(os.path.join(app, 'lib', '__startup__.pyc'), chr(ord(stub[0]) ^ 1) + stub[1:])]
-        damages += [(os.path.join(app, 'lib', 'tools', 'old.pyc'), chr(ord(old[0]) ^ 1) + old[1:])]
-        for path, data in damages:
-            shutil.copy(path, path + '.good')
-            with open(path, 'wb') as f:
-                f.write(data)
-            status, out, err = start(['timeout', '-s', 'KILL', '20', os.path.join(app, 'app')],
-                                     env=TOOLS)
+        for path, data in [(os.path.join(app, 'lib', '__startup__.pyc'), stub),
+                           (os.path.join(app, 'lib', 'tools', 'old.pyc'), old)]:
+            damages.append((path, chr(ord(data[0]) ^ 1) + data[1:], flipped))
+        limit = (dict(TOOLS, ASAN_OPTIONS='allocator_may_return_null=1:max_allocation_size_mb=256')
+                 if os.environ.get('SANITIZED') == '1' else dict(TOOLS, LIMIT='262144'))
+        for path, data, message in damages:
+            os.rename(path, path + '.good')
+            if callable(data):
+                data(path)
+            else:
+                with open(path, 'wb') as f:
+                    f.write(data)
+            status, out, err = start(['timeout', '-s', 'KILL', '20', 'sh', '-c',
+                                      'ulimit -v ${LIMIT:-unlimited}; exec "$0"',
+                                      os.path.join(app, 'app')], env=limit)
+            os.rmdir(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
             os.rename(path + '.good', path)
-            self.assertIn(status, (0, 1), (path, len(data), err))
+            self.assertIn(status, (0, 1) if message == flipped else (1,) if message else (0,),
+                          (path, message, err))
             if status:
-                # One line names what is damaged: the archive, a member, a file.
-                self.assertRegexpMatches(err.splitlines()[-1], r'library\.zip(/\S+)? is damaged|'
-                                                               r'Bad magic number in \S+\.pyc')
+                # One line names what is damaged and why: the archive, a member, a file.
+                self.assertRegexpMatches(err.splitlines()[-1], message)
         self.assertEqual(status, 1)
         self.assertTrue(err.endswith('ImportError: Bad magic number in %s/lib/tools/old.pyc\n'
                                      % app), err)

@@ -1,10 +1,15 @@
 """The one-file form against the directory form of the same program, and
 its cache: concurrent and killed first starts, pruned, unsafe, read-only,
-noexec and full places."""
+noexec and full places, another user's exchanges, a held lock, damaged
+one files."""
 
+import fcntl
 import json
 import os
+import py_compile
 import shutil
+import stat
+import struct
 import subprocess
 import tempfile
 import time
@@ -35,6 +40,12 @@ def run():
 '''
 HELPER = 'def fail():\n    raise ValueError("no")\n'
 ROOT = os.geteuid() == 0
+# Exchanges two directories as fast as it can, as another user would.
+EXCHANGE = ('#define _GNU_SOURCE\n#include <fcntl.h>\n#include <stdio.h>\n'
+            'int main(int c, char **v) { for (;;) renameat2(AT_FDCWD, v[1], AT_FDCWD, v[2], '
+            'RENAME_EXCHANGE); }\n')
+ENTRY = struct.Struct('<BIIQ')  # as freezer/onefile.py packs each entry
+TRAILER = 22 + 16 + 256 + 32
 
 
 class OneFileTest(TempTest):
@@ -70,6 +81,19 @@ class OneFileTest(TempTest):
 
     def read_only(self, path):
         return 'mount --bind %s %s; mount -o remount,bind,ro %s' % (path, path, path)
+
+    def unpacked(self):
+        root = os.path.join(self.home, '.cache', 'freeze-app')
+        return os.path.join(root, [e for e in self.cache() if '.' not in e][0])
+
+    def entries(self, data):
+        """(offset, kind, mode, path) of each entry of a one file's pack."""
+        at, size = struct.unpack('<QQ', data[-TRAILER + 22:-TRAILER + 38])
+        end = at + size
+        while at < end:
+            kind, mode, length, size = ENTRY.unpack(data[at:at + ENTRY.size])
+            yield at, chr(kind), mode, data[at + ENTRY.size:at + ENTRY.size + length]
+            at += ENTRY.size + length + size
 
     def test_runs_as_the_directory_form_does(self):
         directory = self.frozen(self.src)
@@ -154,6 +178,105 @@ class OneFileTest(TempTest):
             return
         # Read-only, the cache still serves a later start.
         self.assertEqual(self.run_one(before=self.read_only(self.home))[0], 0)
+
+    @unittest.skipUnless(ROOT, 'another user needs root')
+    def test_another_user_who_can_write_above_the_cache_cannot_run_code_in_it(self):
+        # The user's cache in HOME; a cache place P that `nobody` owns holds
+        # an earlier one, and nobody's copy of it, whose __startup__ writes
+        # a mark, which nobody exchanges with it, again and again.
+        self.assertEqual(self.run_one()[0], 0)
+        mine = self.unpacked()
+        os.chmod(self.tmp, 0o755)
+        place = os.path.join(self.tmp, 'P')
+        mark = os.path.join(self.tmp, 'ran')
+        for leaf in ('freeze-app', 'fake'):
+            os.makedirs(os.path.join(place, leaf), 0o700)
+            status, _, err = start(['cp', '-a', mine, os.path.join(place, leaf)], env=TOOLS)
+            self.assertEqual(status, 0, err)
+        theirs = os.path.join(place, 'fake', os.path.basename(mine))
+        write(os.path.join(self.tmp, 'evil.py'), 'open(%r, "w").write("ran")\n' % mark)
+        py_compile.compile(os.path.join(self.tmp, 'evil.py'), os.path.join(self.tmp, 'evil.pyc'))
+        with open(os.path.join(self.tmp, 'evil.pyc'), 'rb') as f:
+            evil = f.read()
+        with open(os.path.join(theirs, 'lib', '__startup__.pyc'), 'r+b') as f:
+            f.truncate(0)
+            f.write(evil)  # in place: lib keeps its time
+        exchange = os.path.join(self.tmp, 'exchange')
+        status, _, err = start(['cc', '-o', exchange, '-x', 'c', '-'], stdin=EXCHANGE, env=TOOLS)
+        self.assertEqual(status, 0, err)
+        for path in [place, os.path.join(place, 'fake')] + [
+                os.path.join(d, n) for d, dirs, files in os.walk(theirs) for n in dirs + files]:
+            os.lchown(path, 65534, 65534)
+        attacker = subprocess.Popen(['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups',
+                                     exchange, os.path.join(place, 'freeze-app'),
+                                     os.path.join(place, 'fake')])
+        self.addCleanup(attacker.wait)
+        self.addCleanup(attacker.kill)
+        env = dict(self.env, XDG_CACHE_HOME=place)
+        results = set()
+        deadline = time.time() + 10
+        while time.time() < deadline and not os.path.exists(mark):
+            results.add(self.run_one(env=env)[:2])
+        self.assertFalse(os.path.exists(mark), 'the other user\'s code ran')
+        self.assertEqual(results, set([(0, self.run_one()[1])]))
+
+    def test_a_start_that_finds_the_lock_held_says_so_and_gives_up_in_time(self):
+        self.assertEqual(self.run_one()[0], 0)
+        directory = self.unpacked()
+        shutil.rmtree(directory)
+        lock = open(directory + '.lock', 'a')
+        self.addCleanup(lock.close)
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        begun = time.time()
+        status, out, err = start(['timeout', '-s', 'KILL', '60', self.one], env=self.env)
+        self.assertEqual((status, out), (1, ''), err)
+        self.assertGreater(time.time() - begun, 29)
+        self.assertRegexpMatches(err, r'\AWaiting for the lock %s\.lock, .*\n'
+                                      r'Fatal error: gave up waiting for the lock, .*: %s\.lock\n\Z'
+                                 % (directory, directory))
+        fcntl.flock(lock, fcntl.LOCK_UN)
+        self.assertEqual(self.run_one()[0], 0)
+
+    def test_a_damaged_one_file_is_refused_in_one_line_and_modes_are_its_own(self):
+        with open(self.one, 'rb') as f:
+            good = f.read()
+        entries = list(self.entries(good))
+        directory, executable = [(at, path) for at, kind, mode, path in entries
+                                 if (kind, path) in (('d', 'lib'), ('f', 'app'))]
+        trailer = len(good) - 32
+        outside = [at for at, kind, mode, path in entries if path == 'lib/helper.py'][0]
+        damages = [
+            # setuid and writable by all, a directory of mode 0: its own modes.
+            ([(directory[0] + 1, struct.pack('<I', 0)),
+              (executable[0] + 1, struct.pack('<I', 0o4777))], None),
+            ([(trailer, '/..' * 8 + '/tmp/xx/')], 'is damaged: ' + self.one),
+            ([(trailer + 8, '\n')], 'is damaged: ' + self.one),
+            ([(outside + ENTRY.size, '../../')], 'names a path outside it: ../../lper.py'),
+        ]
+        for changes, message in damages:
+            shutil.rmtree(os.path.join(self.home, '.cache'), ignore_errors=True)
+            data = bytearray(good)
+            for at, replacement in changes:
+                data[at:at + len(replacement)] = replacement
+            with open(self.one, 'wb') as f:
+                f.write(data)
+            status, out, err = self.run_one()
+            if message is None:
+                self.assertEqual(status, 0, err)
+                modes = set(stat.S_IMODE(os.lstat(os.path.join(d, n)).st_mode)
+                            for d, dirs, files in os.walk(self.unpacked())
+                            for n in dirs + files if n != '.unpacked')
+                self.assertEqual(modes, set([0o755, 0o644]))
+            else:
+                self.assertEqual((status, out, err),
+                                 (1, '', 'Fatal error: the packed application %s\n' % message))
+
+    def test_a_command_name_too_long_for_the_cache_is_refused_as_it_is_frozen(self):
+        status, out, err = self.freeze(self.src, '--onefile',
+                                       output=os.path.join(self.tmp, 'x' * 211))
+        self.assertEqual((status, out), (1, ''))
+        self.assertRegexpMatches(err, r'\Afreeze-app: --onefile: the command name x{211} is too '
+                                      r'long[^\n]*\n\Z')
 
     @unittest.skipUnless(ROOT, 'mounts need root')
     def test_unsafe_read_only_noexec_and_full_places_end_in_one_line(self):

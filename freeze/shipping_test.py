@@ -8,6 +8,7 @@ import ast
 import imp
 import os
 import re
+import stat
 import subprocess
 import sys
 import unittest
@@ -295,6 +296,31 @@ class ShippingTest(TempTest):
         self.assertEqual((status, err), (0, 'freeze-app: warning: __startup__ imports modules by '
                                             'names computed at run time: --include MODULE ships '
                                             'each one the program needs\n'))
+
+    def test_links_out_of_source_or_a_package_are_named_and_modes_never_widen(self):
+        outside = os.path.join(self.tmp, 'outside')
+        for name, mode in (('secret', 0o600), ('group.txt', 0o640), ('dir/inner.txt', 0o644),
+                           ('helper.py', 0o600)):
+            write(os.path.join(outside, name), 'X = 1\n')
+            os.chmod(os.path.join(outside, name), mode)
+        site = self.source({'pkg3p/__init__.py': '', 'pkg3p/data.txt': 'data\n'}, name='site')
+        source = self.source({'__startup__.py': 'import pkg3p, helper\ndef run():\n    pass\n'})
+        links = [(os.path.join(source, 'secret_link'), 'secret', 'SOURCE'),
+                 (os.path.join(source, 'group_link'), 'group.txt', 'SOURCE'),
+                 (os.path.join(source, 'helper.py'), 'helper.py', 'SOURCE'),
+                 (os.path.join(site, 'pkg3p', 'shared'), 'dir',
+                  'its package ' + os.path.join(site, 'pkg3p'))]
+        for link, target, _ in links:
+            os.symlink(os.path.join(outside, target), link)
+        status, out, err = self.freeze(source, '--path', site)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(sorted(err.splitlines()), sorted(
+            'freeze-app: warning: %s is a link to %s, outside %s: what it leads to ships'
+            % (link, os.path.join(outside, target), what) for link, target, what in links))
+        lib = os.path.join(self.tmp, 'out', 'app', 'lib')
+        self.assertEqual([stat.S_IMODE(os.stat(os.path.join(lib, name)).st_mode) for name in (
+            'secret_link', 'group_link', 'library-source/helper.py', 'pkg3p/shared/inner.txt',
+            'pkg3p/data.txt')], [0o600, 0o640, 0o600, 0o644, 0o644])
 
     def test_test_suites_and_optional_features_stay_out_unless_imported(self):
         site = self.source(dict(TESTED, **CHAINED), name='site')

@@ -255,7 +255,7 @@ def freeze(options, search_path):
         home.codecs(placer)
         placer.extensions(found)
         placer.own(found, options.source)
-        packages.place(placer, found, options.exclude, options.include)
+        packages.place(placer, found, options.exclude, options.include, options.source)
         placer.metadata(found)
         libraries = elf.bundle(root, placer.elves, loaded, set([shipped]),
                                set(options.exclude_library), options.keep_debug, log)
@@ -263,7 +263,7 @@ def freeze(options, search_path):
             onefile.place(options.launcher, root)
         environment = placer.data(elf.runtime_data(libraries.copied))
         archiving.write(placer, found, text, 'all' if options.compress else
-                        'none' if options.store else 'late', environment)
+                        'none' if options.store else 'late', environment, options.source)
         needs = elf.needs(root)
         if options.onefile:
             # The one file's head runs first, on the same C library.

@@ -35,7 +35,7 @@ def is_boot(name):
     return name.split('.')[0] in BOOT_MODULES
 
 
-def write(placer, found, startup_text, deflate, environment):
+def write(placer, found, startup_text, deflate, environment, source):
     """Bytecode of every pure-Python module in lib/library.zip, and its
     source in lib/library-source, where its file name leads; with the
     bytecode of the sources placed below lib. The archive's __startup__
@@ -45,7 +45,8 @@ def write(placer, found, startup_text, deflate, environment):
     `deflate` is 'all', none where 'none', and where 'late' what not
     every start imports (found.starting, and __boot__): tables of data
     that every start imports stay stored too, which pip's start would
-    otherwise spend 0.6% of its instructions inflating."""
+    otherwise spend 0.6% of its instructions inflating. A module of SOURCE
+    reached through a link out of it is named in a warning."""
     # lib's __startup__, which the launcher imports: its one frame is
     # the one the interpreter's own -c shows.
     stub = STARTUP % (sorted(environment.items()),)
@@ -74,6 +75,8 @@ def write(placer, found, startup_text, deflate, environment):
             target = os.path.join(placer.root, SOURCES + member + '.py')
             placer.mkdir(os.path.dirname(target))
             placer.copy(m.__file__, target, 0o644)
+            if source:
+                placer.linked(m.__file__, source, 'SOURCE')
         else:
             members[member + '.pyc'] = name, code_bytes(m.__code__, placer.when)
         placer.log.detail('module %s -> lib/library.zip/%s.pyc' % (name, member))

@@ -28,6 +28,9 @@ from .log import Failure
 MAGIC = b'freeze-app one file 1\n'
 NAME_SIZE = 256
 HASH_SIZE = 32
+# The longest name the head makes in the cache, NAME-HASH.tmp-PID (a PID
+# has at most 7 digits), must fit in a file name of 255 bytes.
+LONGEST_NAME = 255 - len('-' + '0' * HASH_SIZE + '.tmp-' + '0' * 7)
 ENTRY = struct.Struct('<BIIQ')
 TRAILER = len(MAGIC) + 16 + NAME_SIZE + HASH_SIZE
 HEAD = 'onefile'  # beside the launcher
@@ -60,12 +63,15 @@ def place(launcher, root):
 
 def command(names, wanted):
     """The command the one file runs: OUTPUT's name, or the only one."""
-    if wanted in names:
-        return wanted
-    if len(names) == 1:
-        return names[0]
-    raise Failure('--onefile runs one command: name OUTPUT after one of %s'
-                  % ', '.join(sorted(names)))
+    if wanted not in names and len(names) != 1:
+        raise Failure('--onefile runs one command: name OUTPUT after one of %s'
+                      % ', '.join(sorted(names)))
+    name = wanted if wanted in names else names[0]
+    if len(name) > LONGEST_NAME:
+        raise Failure('--onefile: the command name %s is too long: the cache directory that it '
+                      'names must fit in 255 bytes, which leaves %d for it'
+                      % (name, LONGEST_NAME))
+    return name
 
 
 def pack(root, name, head, target):

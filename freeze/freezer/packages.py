@@ -23,11 +23,11 @@ def is_package(directory):
     return any(os.path.isfile(os.path.join(directory, '__init__' + e)) for e in ('.py', '.pyc'))
 
 
-def place(placer, found, exclude, include):
+def place(placer, found, exclude, include, source_dir):
     for name, directories in sorted(found.packages.items()):
         placer.log.detail('package %s -> lib/%s/ (copied whole)' % (name, name))
         for directory in directories:
-            package(placer, name, directory, found, exclude, include)
+            package(placer, name, directory, found, exclude, include, source_dir)
         placer.counts['packages'] += 1
     # A namespace package that a *-nspkg.pth file makes when Python
     # starts has no __init__ on disk: the application has no .pth files.
@@ -39,15 +39,20 @@ def place(placer, found, exclude, include):
                 os.path.join(placer.root, relative), relative, placer.when)
 
 
-def package(placer, name, directory, found, exclude, include):
-    """Copies a package as installed, links followed: sources with
-    their bytecode, bytecode-only modules, extension modules, and every
-    other file as it is; every file of a directory that is not a
-    package is data. Not what `exclude` names, nor what the finder left
-    out (found.left: test packages, modules that nothing reaches and
-    that need what does not ship), nor a directory of test suites that
-    is no package and that `include` does not name."""
+def package(placer, name, directory, found, exclude, include, source_dir):
+    """Copies a package as installed, links followed (those that lead
+    out of SOURCE `source_dir`, for a package of it, else out of the
+    package, named in a warning): sources with their bytecode,
+    bytecode-only modules, extension modules, and every other file as it
+    is; every file of a directory that is not a package is data. Not
+    what `exclude` names, nor what the finder left out (found.left: test
+    packages, modules that nothing reaches and that need what does not
+    ship), nor a directory of test suites that is no package and that
+    `include` does not name."""
     loops = []
+    relative = os.path.relpath(directory, source_dir) if source_dir else os.pardir
+    top, what = ((directory, 'its package ' + directory)
+                 if relative.split(os.sep)[0] == os.pardir else (source_dir, 'SOURCE'))
     for path, dirs, files in walk(directory, loops):
         placer.log.status('copying %s' % name)
         relative = os.path.normpath(os.path.relpath(path, directory))
@@ -66,9 +71,11 @@ def package(placer, name, directory, found, exclude, include):
             display = '/'.join(parts + [f])
             if not os.path.exists(source):
                 placer.log.warn('%s is a link to nothing: left out' % source)
-            elif ext in WINDOWS_ONLY:
+                continue
+            if ext in WINDOWS_ONLY:
                 placer.log.detail('file lib/%s left out: a Windows program' % display)
-            elif not is_package(path) or not IDENTIFIER.match(stem):
+                continue
+            if not is_package(path) or not IDENTIFIER.match(stem):
                 placer.copy(source, os.path.join(target, f))
                 placer.counts['files'] += 1
                 placer.log.detail('file lib/%s' % display)
@@ -96,5 +103,6 @@ def package(placer, name, directory, found, exclude, include):
                 placer.copy(source, os.path.join(target, f))
                 placer.counts['files'] += 1
                 placer.log.detail('file lib/%s' % display)
+            placer.linked(source, top, what)
     for loop in loops:
         placer.log.warn('%s leads back to a directory that holds it: left out' % loop)

@@ -23,9 +23,12 @@ module each: the launchers, the interpreter and its codecs (home), the
 packages copied whole (packages) and the archive (archiving), in bytecode
 compiled as compiling says.
 
-Every file gets a fixed mode, every file under lib a fixed time, and
-bytecode the same time, so that the same sources give the same tree byte
-for byte.
+Every file gets a fixed mode (0755 or 0644), narrowed to what its
+original grants its group and others (a 0600 or 0640 file stays so),
+every file under lib a fixed time, and bytecode the same time, so that the
+same sources give the same tree byte for byte. A symbolic link of SOURCE,
+or of a package copied whole, that leads out of it is followed, as the
+interpreter follows it, and named in a warning with its target.
 """
 
 import os
@@ -33,7 +36,7 @@ import shutil
 
 from .compiling import bytecode, epoch, rewritten
 from .elf import is_shared_object
-from .interpreter import is_stdlib
+from .interpreter import inside, is_stdlib
 from .log import Failure
 from .metadata import distributions, top_names
 
@@ -51,6 +54,12 @@ def is_extension(path):
     return path.endswith('.so')
 
 
+def narrowed(mode, original):
+    """`mode`, with no permission for group and others that the file
+    `original` does not grant them."""
+    return mode & (os.stat(original).st_mode | 0o700)
+
+
 class Placer(object):
     """Writes files into the application directory and counts them."""
 
@@ -63,6 +72,7 @@ class Placer(object):
         self.counts = dict(modules=0, archive=0, packages=0, extensions=0, files=0)
         self.elves = {}  # ELF files placed, but the launchers: placed path: original
         self.members = {}  # bytecode of the sources below lib: member: (module, bytes)
+        self.links = set()  # links out of SOURCE or a package, warned of
         self.mkdir(self.lib)
 
     def write(self, target, data, mode=0o644):
@@ -74,7 +84,7 @@ class Placer(object):
         shutil.copyfile(source, target)
         if mode is None:
             mode = 0o755 if os.stat(source).st_mode & 0o111 else 0o644
-        os.chmod(target, mode)
+        os.chmod(target, narrowed(mode, source))
         if is_shared_object(target):
             self.elves[target] = source
 
@@ -91,6 +101,24 @@ class Placer(object):
         for entry in sorted(os.listdir(source)):
             self.copy_tree(os.path.join(source, entry), os.path.join(target, entry))
 
+    def linked(self, path, top, what):
+        """Warns, once for each, of the first symbolic link on the way from
+        the directory `top` (`what`) down to `path` that leads out of it."""
+        relative = os.path.relpath(path, top)
+        if relative.split(os.sep)[0] == os.pardir:
+            return
+        at = top
+        for part in relative.split(os.sep):
+            at = os.path.join(at, part)
+            if not os.path.islink(at):
+                continue
+            if not inside(at, top):
+                if at not in self.links:
+                    self.links.add(at)
+                    self.log.warn('%s is a link to %s, outside %s: what it leads to ships'
+                                  % (at, os.path.realpath(at), what))
+                return
+
     def write_source(self, relative, text):
         target = os.path.join(self.root, relative)
         self.mkdir(os.path.dirname(target))
@@ -104,7 +132,7 @@ class Placer(object):
         that the application ships changed (compiling.rewritten) ships so."""
         text = rewritten(name, source, self.answers)
         if text is not None:
-            self.write(os.path.join(self.root, relative), text)
+            self.write(os.path.join(self.root, relative), text, narrowed(0o644, source))
             source, module = os.path.join(self.root, relative), None
         else:
             self.copy(source, os.path.join(self.root, relative), 0o644)
@@ -131,6 +159,7 @@ class Placer(object):
             if entry in RESERVED:
                 self.log.warn('%s is not shipped: lib/%s is the application\'s own' % (path, entry))
                 continue
+            self.linked(path, source, 'SOURCE')
             self.copy(path, os.path.join(self.lib, entry))
             self.counts['files'] += 1
             self.log.detail('file lib/%s' % entry)

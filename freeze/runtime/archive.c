@@ -9,6 +9,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -90,22 +91,49 @@ static int damaged(const char *what)
     return -1;
 }
 
-/* Reads the table of the archive open at `fd`: 0, or -1 with an
- * exception that names what is wrong. */
-static int read_table(int fd)
+/* Opens the archive: its descriptor, its size in `*size`; -1 with an
+ * exception that names it and the reason. Anything but a regular file is
+ * refused, and O_NONBLOCK keeps a FIFO from holding the open. */
+static int open_file(Py_ssize_t *size)
 {
+    const char *path = PyString_AS_STRING(archive_path);
     struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_size < END)
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int found = fd >= 0 && fstat(fd, &st) == 0;
+    if (found && S_ISREG(st.st_mode)) {
+        *size = (Py_ssize_t)st.st_size;
+        return fd;
+    }
+    const int e = !found ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    if (fd >= 0)
+        close(fd);
+    /* The text of errno as os.strerror gives it: strerror itself would be
+     * one symbol more for the dynamic loader to bind at every start. */
+    PyObject *posix = e ? PyImport_ImportModuleNoBlock("posix") : NULL;
+    PyObject *why = !e ? PyString_FromString("not a regular file")
+                    : posix ? PyObject_CallMethod(posix, "strerror", "i", e) : NULL;
+    if (why != NULL && PyString_Check(why))
+        PyErr_Format(zip_error, "can't open Zip file %s: %s", path, PyString_AS_STRING(why));
+    Py_XDECREF(posix);
+    Py_XDECREF(why);
+    return -1;
+}
+
+/* Reads the table of the archive open at `fd`, `length` bytes long: 0, or
+ * -1 with an exception that names what is wrong. */
+static int read_table(int fd, Py_ssize_t length)
+{
+    if (length < END)
         return damaged("it is too short to hold a table");
     /* The end record, last but for a comment, which the freezer writes
      * none of. */
     static unsigned char tail[TAIL];
-    const Py_ssize_t t = st.st_size < TAIL ? (Py_ssize_t)st.st_size : TAIL;
+    const Py_ssize_t t = length < TAIL ? length : TAIL;
     Py_ssize_t at = t - END;
-    if (read_at(fd, (char *)tail + at, END, st.st_size - END) != 0)
+    if (read_at(fd, (char *)tail + at, END, length - END) != 0)
         return damaged("its end cannot be read");
     if (le32(tail + at) != END_SIGNATURE) {
-        if (read_at(fd, (char *)tail, t, st.st_size - t) != 0)
+        if (read_at(fd, (char *)tail, t, length - t) != 0)
             return damaged("its end cannot be read");
         while (at > 0 && le32(tail + at) != END_SIGNATURE)
             at--;
@@ -113,7 +141,7 @@ static int read_table(int fd)
             return damaged("it has no end record: it is cut short or no zip archive");
     }
     const uint32_t size = le32(tail + at + 12), offset = le32(tail + at + 16);
-    if ((uint64_t)offset + size > (uint64_t)(st.st_size - t + at))
+    if ((uint64_t)offset + size > (uint64_t)(length - t + at))
         return damaged("its table lies past its end: it is cut short");
     the.table = PyMem_Malloc(size ? size : 1);
     the.entries = PyMem_Malloc((size / ENTRY + 1) * sizeof(Entry));
@@ -145,33 +173,32 @@ static int read_table(int fd)
 /* Reads the archive's table, once: 0, or -1 with an exception. */
 __attribute__((noinline)) int open_archive(void)
 {
-    const int fd = open(PyString_AS_STRING(archive_path), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        PyErr_Format(zip_error, "can't open Zip file: '%s'", PyString_AS_STRING(archive_path));
+    Py_ssize_t size;
+    const int fd = open_file(&size);
+    if (fd < 0)
         return -1;
-    }
-    const int failed = read_table(fd);
+    const int failed = read_table(fd, size);
     close(fd);
     return failed;
 }
 
-static PyObject *decompress;    /* zlib.decompress, once a member needs it */
+static PyObject *decompressor;  /* zlib.decompressobj, once a member needs it */
 
-/* zlib.decompress, borrowed; NULL with an exception if zlib is missing. */
+/* zlib.decompressobj, borrowed; NULL with an exception if zlib is missing. */
 static PyObject *inflate(void)
 {
-    if (decompress != NULL)
-        return decompress;
+    if (decompressor != NULL)
+        return decompressor;
     PyObject *zlib = PyImport_ImportModuleNoBlock("zlib");
     if (zlib != NULL) {
-        decompress = PyObject_GetAttrString(zlib, "decompress");
+        decompressor = PyObject_GetAttrString(zlib, "decompressobj");
         Py_DECREF(zlib);
     }
-    if (decompress == NULL) {
+    if (decompressor == NULL) {
         PyErr_Clear();
         PyErr_SetString(zip_error, "can't decompress data; zlib not available");
     }
-    return decompress;
+    return decompressor;
 }
 
 /* The bytes of member `e`, inflated if they are deflated: zlib then
@@ -180,24 +207,27 @@ static PyObject *inflate(void)
  * replaced, by the program. */
 static PyObject *read_member(const Entry *e, const char *where)
 {
-    const int fd = open(PyString_AS_STRING(archive_path), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        PyErr_Format(zip_error, "can't open Zip file: '%s'", PyString_AS_STRING(archive_path));
+    Py_ssize_t size;
+    const int fd = open_file(&size);
+    if (fd < 0)
         return NULL;
-    }
     unsigned char h[LOCAL_HEADER];
     PyObject *data = NULL;
-    if (read_at(fd, (char *)h, LOCAL_HEADER, e->offset) == 0 && le32(h) == LOCAL_SIGNATURE) {
-        data = PyString_FromStringAndSize(NULL, e->size);
-        if (data != NULL && read_at(fd, PyString_AS_STRING(data), e->size,
-                                    (Py_ssize_t)e->offset + LOCAL_HEADER + le16(h + 26) +
-                                        le16(h + 28)) != 0)
+    const char *why = "its header or bytes cannot be read";
+    if ((uint64_t)e->offset + LOCAL_HEADER <= (uint64_t)size &&
+        read_at(fd, (char *)h, LOCAL_HEADER, e->offset) == 0 && le32(h) == LOCAL_SIGNATURE) {
+        /* Its size is believed only where the archive holds it. */
+        const uint64_t at = (uint64_t)e->offset + LOCAL_HEADER + le16(h + 26) + le16(h + 28);
+        if (at + e->size > (uint64_t)size)
+            why = "its recorded size runs past the archive's end";
+        else if ((data = PyString_FromStringAndSize(NULL, e->size)) != NULL &&
+                 read_at(fd, PyString_AS_STRING(data), e->size, (Py_ssize_t)at) != 0)
             Py_CLEAR(data);
     }
     close(fd);
     if (data == NULL) {
         if (!PyErr_Occurred())
-            PyErr_Format(damage, "%s is damaged: its header or bytes cannot be read", where);
+            PyErr_Format(damage, "%s is damaged: %s", where, why);
         return NULL;
     }
     if (e->method == 0)
@@ -205,13 +235,17 @@ static PyObject *read_member(const Entry *e, const char *where)
     PyObject *inflated = NULL;
     if (e->method != 8) {
         PyErr_Format(damage, "%s is damaged: compressed in an unknown way", where);
+    } else if (e->full >= INT_MAX) {
+        PyErr_Format(damage, "%s is damaged: its recorded size is too large", where);
     } else if (inflate() != NULL) {
-        /* Room for all of it at once: zlib's default of 16 KiB grows by
-         * doubling, each time copying what it inflated. No more than
-         * deflating can give (1032 to 1), whatever a damaged table says. */
-        const uint64_t most = (uint64_t)e->size * 1032 + 1;
-        const Py_ssize_t room = (Py_ssize_t)(e->full < most ? e->full + 1 : most);
-        inflated = PyObject_CallFunction(decompress, "Oin", data, -15, room);
+        /* Inflated up to the recorded size and one byte more, which
+         * code_at then finds too long: a member that inflates a
+         * thousandfold (a deflate bomb) is never inflated whole. */
+        PyObject *stream = PyObject_CallFunction(decompressor, "i", -15);
+        inflated = stream ? PyObject_CallMethod(stream, "decompress", "Oi", data,
+                                                (int)e->full + 1)
+                          : NULL;
+        Py_XDECREF(stream);
         if (inflated == NULL && PyErr_ExceptionMatches(PyExc_Exception)) {
             PyErr_Clear();
             PyErr_Format(damage, "%s is damaged: it does not inflate", where);
@@ -236,11 +270,16 @@ PyObject *data_at(const Entry *e, char *where)
         return NULL;
     }
     PyObject *data = read_member(e, where);
-    if (data != NULL && ((uint32_t)PyString_GET_SIZE(data) != e->full ||
-                         zip_crc32((const unsigned char *)PyString_AS_STRING(data),
-                               (size_t)PyString_GET_SIZE(data)) != e->crc)) {
+    const char *why = data == NULL ? NULL
+                      : (uint32_t)PyString_GET_SIZE(data) != e->full
+                          ? "its size is not the one recorded"
+                      : zip_crc32((const unsigned char *)PyString_AS_STRING(data),
+                                  (size_t)PyString_GET_SIZE(data)) != e->crc
+                          ? "its CRC-32 is not the one recorded"
+                          : NULL;
+    if (why != NULL) {
         Py_CLEAR(data);
-        PyErr_Format(damage, "%s is damaged: its CRC-32 is not the one recorded", where);
+        PyErr_Format(damage, "%s is damaged: %s", where, why);
     }
     return data;
 }

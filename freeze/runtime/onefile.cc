@@ -12,15 +12,22 @@
  * /tmp/freeze-app-UID. In it, NAME-HASH is the directory, NAME-HASH.lock
  * the lock that first starts take while they unpack, and
  * NAME-HASH.tmp-PID the directory that one of them is unpacking, renamed
- * to NAME-HASH when it is complete. A directory is used only if it is the
- * user's own, no link and no one else's to write; anything else is
- * refused, never used and never removed.
+ * to NAME-HASH when it is complete. A place is used only if no one but
+ * root and the user can change any directory on the way to it (safe),
+ * judged by descriptors from / down; else the next place is tried. The
+ * cache directory itself must be the user's own, no link and no one
+ * else's to write; anything else is refused, never used and never
+ * removed. A start that must unpack while another holds the lock says so
+ * after a second and gives up after WAIT seconds.
  *
  * A later start writes nothing. It reads NAME-HASH/.unpacked, which lists
  * every directory of the application with the time it was last changed
  * when the unpacking ended, and compares: a file removed from the cache
  * since (cleaners prune old files) changes its directory's time, and the
- * application is unpacked again.
+ * application is unpacked again. A file's contents edited in place keep
+ * that time and are not seen: the cache is the user's own to change.
+ * Unpacked, files have the mode 0755 or 0644 by the pack's execute bit,
+ * directories 0755, whatever else the pack says.
  *
  * The launcher's code, built as a library from its sources but the
  * locator, runs in this process: locate_executable here gives it the one
@@ -39,6 +46,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "launcher.h"
@@ -55,6 +63,9 @@
 #define LIST (1 << 20)          /* room for .unpacked */
 #define DEPTH 64                /* the deepest tree it removes */
 #define LAUNCHER ".launcher.so"  /* the launcher's code, as a library */
+#define LINKS 40                /* links followed on the way to a cache place */
+#define WAIT 30                 /* seconds that a start waits for the lock */
+#define STEP 10                 /* milliseconds between two tries of the lock */
 
 static char self[PATH];         // the one file
 static char name[NAME_SIZE + 1];
@@ -131,42 +142,147 @@ static int trailer(int fd)
     if (fstat(fd, &st) != 0 || st.st_size < TRAILER ||
         read_at(fd, t, TRAILER, (uint64_t)st.st_size - TRAILER) != 0 ||
         memcmp(t, MAGIC, MAGIC_SIZE) != 0)
-        return fail("no application is packed in", self, 0);
+        return fail("no application is packed in the file", self, 0);
     pack_at = le(t + MAGIC_SIZE, 8);
     pack_size = le(t + MAGIC_SIZE + 8, 8);
     memcpy(name, t + MAGIC_SIZE + 16, NAME_SIZE);
     memcpy(hash, t + MAGIC_SIZE + 16 + NAME_SIZE, HASH_SIZE);
     if (pack_at > (uint64_t)st.st_size - TRAILER || pack_size > (uint64_t)st.st_size - TRAILER - pack_at ||
-        name[0] == '\0' || strchr(name, '/') != NULL || strlen(hash) != HASH_SIZE)
-        return fail("the packed application is damaged in", self, 0);
+        name[0] == '\0' || strchr(name, '/') != NULL ||
+        strspn(hash, "0123456789abcdef") != HASH_SIZE)
+        return fail("the packed application is damaged", self, 0);
     return 0;
 }
 
 /* True for a directory that is the user's own, no link, and no one
- * else's to write, by lstat. */
-static int own(const char *path)
+ * else's to write, by its lstat. */
+static int own(const struct stat *st)
 {
+    return S_ISDIR(st->st_mode) && st->st_uid == geteuid() &&
+           (st->st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+/* True for a directory that no one but root and the user can change:
+ * owned by one of them and writable by no one else, unless it is sticky
+ * (/tmp), as sudo and systemd judge a safe path. */
+static int safe(const struct stat *st)
+{
+    return S_ISDIR(st->st_mode) && (st->st_uid == 0 || st->st_uid == geteuid()) &&
+           ((st->st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st->st_mode & S_ISVTX) != 0);
+}
+
+/* -2, after closing `fd` and naming `at` in `unsafe` if nothing is named
+ * there yet. */
+static int unsafe_at(int fd, const char *at, char *unsafe)
+{
+    if (fd >= 0)
+        close(fd);
+    const char *name = at[0] != '\0' ? at : "/";
+    if (unsafe[0] == '\0')
+        memcpy(unsafe, name, strlen(name) + 1);
+    return -2;
+}
+
+/* Opens the directory `path` (absolute) by descriptors from / down, each
+ * directory judged safe before a name is looked up in it, following only
+ * links that root or the user owns; its last name is made (0700) if it
+ * is missing. An O_PATH descriptor; -1 with errno; or -2 with the first
+ * directory or link that others can change named in `unsafe`. */
+static int open_safe(const char *path, char *unsafe)
+{
+    char todo[PATH], at[PATH], link[PATH];
     struct stat st;
-    return lstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    int fd = -1, links = 0;
+    if (strlen(path) >= PATH)
+        return errno = ENAMETOOLONG, -1;
+    memcpy(todo, path, strlen(path) + 1);
+    for (const char *p = todo;;) {
+        if (p == todo && *p == '/') {
+            if (fd >= 0)
+                close(fd);
+            at[0] = '\0';
+            fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0)
+                return -1;
+            if (fstat(fd, &st) != 0 || !safe(&st))
+                return unsafe_at(fd, at, unsafe);
+        }
+        p += strspn(p, "/");
+        const size_t n = strcspn(p, "/");
+        if (n == 0)
+            return fd;
+        char name[NAME_MAX + 1];
+        const size_t used = strlen(at);
+        if (n > NAME_MAX || used + 1 + n >= PATH) {
+            close(fd);
+            return errno = ENAMETOOLONG, -1;
+        }
+        memcpy(name, p, n);
+        name[n] = '\0';
+        p += n;
+        int inner = openat(fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (inner < 0 && errno == ENOENT && p[strspn(p, "/")] == '\0' &&
+            (mkdirat(fd, name, 0700) == 0 || errno == EEXIST))
+            inner = openat(fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (inner < 0 || fstat(inner, &st) != 0) {
+            const int e = errno;
+            if (inner >= 0)
+                close(inner);
+            close(fd);
+            return errno = e, -1;
+        }
+        at[used] = '/';
+        memcpy(at + used + 1, name, n + 1);
+        if (S_ISLNK(st.st_mode)) {
+            /* Its target, then the rest of the path, from / or from here. */
+            const ssize_t m = readlinkat(inner, "", link, PATH - 1);
+            close(inner);
+            if (st.st_uid != 0 && st.st_uid != geteuid())
+                return unsafe_at(fd, at, unsafe);
+            const size_t rest = strlen(p);
+            if (m <= 0 || ++links > LINKS || (size_t)m + rest >= PATH) {
+                close(fd);
+                return errno = ELOOP, -1;
+            }
+            memmove(todo + m, p, rest + 1);
+            memcpy(todo, link, (size_t)m);
+            p = todo;
+            at[used] = '\0';
+            continue;
+        }
+        close(fd);
+        fd = inner;
+        if (!S_ISDIR(st.st_mode)) {
+            close(fd);
+            return errno = ENOTDIR, -1;
+        }
+        if (!safe(&st))
+            return unsafe_at(fd, at, unsafe);
+    }
 }
 
 static int intact(const char *dir);
 
-/* Makes the cache directory `root` below `parent` (made too, if it is
- * missing): 2 if it is there to unpack into, 1 if it is there to run from
- * but read-only, 0 if it cannot be made or run from (noexec), -1 after
- * saying so if it is there but not the user's own. */
-static int make_root(const char *parent, const char *root)
+/* Makes the cache directory `leaf` in `parent` (made too, if it is
+ * missing), `root` their join: 2 if it is there to unpack into, 1 if it
+ * is there to run from but read-only, 0 if it cannot be made or run from
+ * (noexec) or others can change a directory on the way (named in
+ * `unsafe`), -1 after saying so if it is there but not the user's own. */
+static int make_root(const char *parent, const char *leaf, const char *root, char *unsafe)
 {
+    struct stat st;
     struct statvfs vfs;
-    if (mkdir(parent, 0700) != 0 && errno != EEXIST)
+    const int at = open_safe(parent, unsafe);
+    if (at < 0)
         return 0;
-    if (mkdir(root, 0700) != 0 && errno != EEXIST)
+    const int there = (mkdirat(at, leaf, 0700) == 0 || errno == EEXIST) &&
+                      fstatat(at, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    close(at);
+    if (!there)
         return 0;
-    if (!own(root))
+    if (!own(&st))
         return fail("refusing the cache directory, which is a link, not the user's own or "
-                    "writable by others:", root, 0);
+                    "writable by others", root, 0);
     if (statvfs(root, &vfs) != 0 || (vfs.f_flag & ST_NOEXEC) != 0)
         return 0;
     return access(root, W_OK) == 0 ? 2 : 1;
@@ -178,7 +294,7 @@ static int make_root(const char *parent, const char *root)
  * is none. */
 static int cache(char *root, const char *base, char *dir)
 {
-    char parent[PATH];
+    char parent[PATH], unsafe[PATH] = "";
     const char *xdg = getenv("XDG_CACHE_HOME"), *home = getenv("HOME");
     const char *tmp = getenv("TMPDIR");
     char user[32];
@@ -201,12 +317,16 @@ static int cache(char *root, const char *base, char *dir)
             strcpy(parent, place.base);
         if (join(root, parent, place.leaf) != 0 || join(dir, root, base) != 0)
             continue;
-        const int r = make_root(parent, root);
+        const int r = make_root(parent, place.leaf, root, unsafe);
         if (r < 0)
             return -1;
         if (r == 2 || (r == 1 && intact(dir)))
             return 0;
     }
+    if (unsafe[0] != '\0')
+        return fail("no cache directory can be made to unpack the application into "
+                    "(XDG_CACHE_HOME, HOME, TMPDIR and /tmp are read-only, noexec, missing or "
+                    "unsafe); another user can change", unsafe, 0);
     return fail("no cache directory can be made to unpack the application into (XDG_CACHE_HOME, "
                 "HOME, TMPDIR and /tmp are read-only, noexec or missing)", NULL, 0);
 }
@@ -367,30 +487,31 @@ static int unpack(int fd, const char *dir)
     dirs[listed++] = '\0';
     for (uint64_t at = pack_at, end = pack_at + pack_size; at < end;) {
         if (end - at < ENTRY || read_at(fd, h, ENTRY, at) != 0)
-            return fail("the packed application is damaged in", self, 0);
+            return fail("the packed application is damaged", self, 0);
         const unsigned kind = h[0];
-        const mode_t mode = (mode_t)le(h + 1, 4) & 07777;
+        /* Modes of its own: the pack's execute bit alone is taken. */
+        const mode_t mode = (le(h + 1, 4) & 0111) != 0 ? 0755 : 0644;
         const uint64_t length = le(h + 5, 4), size = le(h + 9, 8);
         at += ENTRY;
         if (length == 0 || length >= PATH || end - at < length ||
             read_at(fd, entry, (size_t)length, at) != 0 || memchr(entry, '\0', length) ||
             end - at - length < size)
-            return fail("the packed application is damaged in", self, 0);
+            return fail("the packed application is damaged", self, 0);
         entry[length] = '\0';
         at += length;
         if (!inside(entry) || join(path, dir, entry) != 0)
-            return fail("the packed application names a path outside it:", entry, 0);
+            return fail("the packed application names a path outside it", entry, 0);
         if (kind == 'd') {
-            if (mkdir(path, mode) != 0)
+            if (mkdir(path, 0755) != 0)
                 return fail("cannot make", path, errno);
             if (listed + length + 1 > LIST)
-                return fail("the packed application has too many directories:", self, 0);
+                return fail("the packed application has too many directories", self, 0);
             memcpy(dirs + listed, entry, length + 1);
             listed += length + 1;
             continue;
         }
         if (kind != 'f')
-            return fail("the packed application is damaged in", self, 0);
+            return fail("the packed application is damaged", self, 0);
         const int out = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
         if (out < 0)
             return fail("cannot write", path, errno);
@@ -431,6 +552,25 @@ static int unpack(int fd, const char *dir)
     return 0;
 }
 
+/* Takes the lock open at `l`, `lock` its path, waiting for another start
+ * that unpacks at most WAIT seconds (a start stopped with Ctrl-Z holds
+ * it until it goes on): 0, or -1 after saying why. */
+static int take(int l, const char *lock)
+{
+    const struct timespec step = {0, STEP * 1000000L};
+    for (int waited = 0; flock(l, LOCK_EX | LOCK_NB) != 0; waited += STEP) {
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return fail("cannot lock", lock, errno);
+        if (waited == 1000)
+            fprintf(stderr, "Waiting for the lock %s, which another start holds while it unpacks "
+                            "the application (at most %d seconds)\n", lock, WAIT);
+        if (waited >= WAIT * 1000)
+            return fail("gave up waiting for the lock, which another start still holds", lock, 0);
+        nanosleep(&step, NULL);
+    }
+    return 0;
+}
+
 /* The unpacked application in `dir`, unpacked now if it is not intact:
  * under the lock, so that one start unpacks while the others wait. */
 static int unpacked(int fd, const char *root, const char *base, const char *dir)
@@ -439,20 +579,18 @@ static int unpacked(int fd, const char *root, const char *base, const char *dir)
     char leaf[NAME_SIZE + HASH_SIZE + 32];
     snprintf(leaf, sizeof leaf, "%s.lock", base);
     if (join(lock, root, leaf) != 0)
-        return fail("the cache directory's path is too long:", root, 0);
+        return fail("the cache directory's path is too long", root, 0);
     const int l = open(lock, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (l < 0)
         return fail("cannot open the lock", lock, errno);
-    while (flock(l, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            close(l);
-            return fail("cannot lock", lock, errno);
-        }
+    if (take(l, lock) != 0) {
+        close(l);
+        return -1;
     }
     int r = 0;
     if (!intact(dir)) {
         snprintf(leaf, sizeof leaf, "%s.tmp-%ld", base, (long)getpid());
-        r = join(tmp, root, leaf) != 0 ? fail("the cache directory's path is too long:", root, 0)
+        r = join(tmp, root, leaf) != 0 ? fail("the cache directory's path is too long", root, 0)
             : clear(root, base) != 0   ? -1
             : unpack(fd, tmp) != 0     ? -1
             : rename(tmp, dir) != 0    ? fail("cannot rename into place", tmp, errno)
@@ -498,13 +636,14 @@ int main(int argc, char **argv)
     if (cache(root, base, executable_dir) != 0)
         return 1;
     if (join(module, executable_dir, LAUNCHER) != 0)
-        return fail("the cache directory's path is too long:", root, 0), 1;
+        return fail("the cache directory's path is too long", root, 0), 1;
     if (!intact(executable_dir) && unpacked(fd, root, base, executable_dir) != 0)
         return 1;
     close(fd);
-    if (!own(executable_dir))
+    struct stat st;
+    if (lstat(executable_dir, &st) != 0 || !own(&st))
         return fail("refusing the cache directory, which is a link, not the user's own or "
-                    "writable by others:", executable_dir, 0), 1;
+                    "writable by others", executable_dir, 0), 1;
     memcpy(executable_path, self, strlen(self) + 1);
     /* The launcher's own code, from LAUNCHER in the directory, runs in
      * this process: a second exec would cost as much as the rest of a
@@ -513,6 +652,6 @@ int main(int argc, char **argv)
     int (*launch)(int, char **) =
         code ? reinterpret_cast<int (*)(int, char **)>(dlsym(code, "main")) : NULL;
     if (launch == NULL)
-        return fail("cannot load the launcher:", dlerror(), 0), 1;
+        return fail("cannot load the launcher", dlerror(), 0), 1;
     return launch(argc, argv);
 }
