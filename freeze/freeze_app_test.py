@@ -513,6 +513,35 @@ class OutputTest(TempTest):
             self.assertEqual((status, err), (0, ''), name)
             self.assertEqual(start([os.path.join(app, 'app')]), (0, 'hi\n', ''))
 
+    def test_a_missing_build_program_is_named_in_one_line(self):
+        """pip's build, and CMake's without a generator, on a PATH that lacks one."""
+        top = os.path.dirname(os.path.dirname(FREEZE_APP))
+        tools = os.path.join(self.tmp, 'bin')
+        os.mkdir(tools)
+        setup = [sys.executable, '-B', os.path.join(top, 'setup.py'), '-q', 'build',
+                 '--build-base', os.path.join(self.tmp, 'build')]
+        needs = 'error: building freeze-app needs '
+        rows = [
+            (setup, [], needs + 'CMake 3.16 or newer (cmake), which is not installed: '
+                                'apt-get install cmake'),
+            (setup, ['cmake'], needs + 'a C compiler (cc or gcc), which is not installed: '
+                                       'apt-get install gcc'),
+            (setup, ['cc', 'c++'], needs + 'Ninja or make, and neither is installed: '
+                                           'apt-get install ninja-build'),
+            ([os.environ['CMAKE'], '-S', top, '-B', os.path.join(self.tmp, 'cmake')], [],
+             'make is not installed, which the generator "Unix Makefiles" needs: configure a '
+             'new build directory with -G Ninja, or install make.'),
+        ]
+        for argv, add, message in rows:
+            for name in add:
+                path = os.environ['CMAKE'] if name == 'cmake' else start(
+                    ['sh', '-c', 'command -v ' + name], env=TOOLS)[1].strip()
+                os.symlink(path, os.path.join(tools, name))
+            status, out, err = start(argv, env={'PATH': tools, 'HOME': self.tmp})
+            self.assertEqual(status, 1, err)
+            self.assertIn(message, ' '.join(err.split()))
+            self.assertNotIn('Traceback', err)
+
 
 if __name__ == '__main__':
     unittest.main(verbosity=2)
