@@ -21,6 +21,30 @@ from test_support import (FREEZE_APP, LAUNCHER, SAMPLE_APP, TOOLS, TempTest, bui
 PRETTY = '{\n  "a": [\n    1,\n    "\xc3\xa9"\n  ]\n}\n'
 
 
+def virtualenv(venv, *search):
+    """An older virtualenv's layout: links to the real modules, and its
+    own site.py, which sets sys.real_prefix, appends the standard library,
+    its site-packages and SEARCH to the path, and does not add the user
+    site directory. Returns its lib."""
+    stdlib = os.path.dirname(os.path.realpath(os.__file__))
+    lib = os.path.join(venv, 'lib', 'python2.7')
+    os.makedirs(os.path.join(venv, 'bin'))
+    shutil.copy(os.path.realpath(sys.executable), os.path.join(venv, 'bin', 'python2.7'))
+    write(os.path.join(lib, 'orig-prefix.txt'), sys.prefix)
+    for name in os.listdir(stdlib):
+        if name.endswith('.py') and name != 'site.py' or name in ('encodings', 'lib-dynload'):
+            os.symlink(os.path.join(stdlib, name), os.path.join(lib, name))
+    write(os.path.join(lib, 'site.py'),
+          'import os, sys\n'
+          'sys.real_prefix = open(os.path.join(os.path.dirname(__file__), '
+          '"orig-prefix.txt")).read()\n'
+          'sys.path += [%r, os.path.join(sys.prefix, "lib/python2.7/site-packages")] + %r\n'
+          'ENABLE_USER_SITE, USER_BASE = False, os.path.expanduser("~/.local")\n'
+          'USER_SITE = os.path.join(USER_BASE, "lib/python2.7/site-packages")\n'
+          % (stdlib, list(search)))
+    return lib
+
+
 class SampleTest(TempTest):
     def setUp(self):
         TempTest.setUp(self)
@@ -150,21 +174,8 @@ class FreezeTest(TempTest):
     def test_a_virtualenv_freezes_as_its_base_interpreter_does(self):
         """An older virtualenv's layout: links to the real modules, its own
         site.py, which sets sys.real_prefix, and its own distutils."""
-        stdlib = os.path.dirname(os.path.realpath(os.__file__))
         venv = os.path.join(self.tmp, 'venv')
-        lib = os.path.join(venv, 'lib', 'python2.7')
-        os.makedirs(os.path.join(venv, 'bin'))
-        shutil.copy(os.path.realpath(sys.executable), os.path.join(venv, 'bin', 'python2.7'))
-        write(os.path.join(lib, 'orig-prefix.txt'), sys.prefix)
-        for name in os.listdir(stdlib):
-            if name.endswith('.py') and name != 'site.py' or name in ('encodings', 'lib-dynload'):
-                os.symlink(os.path.join(stdlib, name), os.path.join(lib, name))
-        write(os.path.join(lib, 'site.py'),
-              'import os, sys\n'
-              'sys.real_prefix = open(os.path.join(os.path.dirname(__file__), '
-              '"orig-prefix.txt")).read()\n'
-              'sys.path += [%r, os.path.join(sys.prefix, "lib/python2.7/site-packages")]\n'
-              % stdlib)
+        lib = virtualenv(venv)
         write(os.path.join(lib, 'distutils', '__init__.py'), 'OWN = "virtualenv\'s"\n')
         site = os.path.join(lib, 'site-packages')
         write(os.path.join(site, 'thing.py'), 'import distutils.version\n')
@@ -495,10 +506,15 @@ class OutputTest(TempTest):
         """Installed by CMake, or by pip through the CMake build."""
         source = self.source({'__startup__.py': 'def run():\n    print "hi"\n'})
         top = os.path.dirname(os.path.dirname(FREEZE_APP))
+        pip = ['-B', '-m', 'pip', 'install', '--no-index', '--no-cache-dir',
+               '--disable-pip-version-check', '--quiet', top, '--prefix']
+        # A virtualenv's python, which sees pip where the base interpreter has it.
+        venv = os.path.join(self.tmp, 'venv')
+        virtualenv(venv, os.path.dirname(os.path.dirname(__import__('pip').__file__)))
         installs = [
             ('cmake', [os.environ['CMAKE'], '--install', os.environ['BUILD_DIR'], '--prefix']),
-            ('pip', [sys.executable, '-B', '-m', 'pip', 'install', '--no-index', '--no-cache-dir',
-                     '--disable-pip-version-check', '--quiet', top, '--prefix']),
+            ('pip', [sys.executable] + pip),
+            ('venv', [os.path.join(venv, 'bin', 'python2.7')] + pip),
         ]
         for name, install in installs:
             prefix = os.path.join(self.tmp, name)
@@ -512,6 +528,35 @@ class OutputTest(TempTest):
                                      env={'PATH': os.environ['PATH']})
             self.assertEqual((status, err), (0, ''), name)
             self.assertEqual(start([os.path.join(app, 'app')]), (0, 'hi\n', ''))
+
+    def test_a_missing_build_program_is_named_in_one_line(self):
+        """pip's build, and CMake's without a generator, on a PATH that lacks one."""
+        top = os.path.dirname(os.path.dirname(FREEZE_APP))
+        tools = os.path.join(self.tmp, 'bin')
+        os.mkdir(tools)
+        setup = [sys.executable, '-B', os.path.join(top, 'setup.py'), '-q', 'build',
+                 '--build-base', os.path.join(self.tmp, 'build')]
+        needs = 'error: building freeze-app needs '
+        rows = [
+            (setup, [], needs + 'CMake 3.16 or newer (cmake), which is not installed: '
+                                'apt-get install cmake'),
+            (setup, ['cmake'], needs + 'a C compiler (cc or gcc), which is not installed: '
+                                       'apt-get install gcc'),
+            (setup, ['cc', 'c++'], needs + 'Ninja or make, and neither is installed: '
+                                           'apt-get install ninja-build'),
+            ([os.environ['CMAKE'], '-S', top, '-B', os.path.join(self.tmp, 'cmake')], [],
+             'make is not installed, which the generator "Unix Makefiles" needs: configure a '
+             'new build directory with -G Ninja, or install make.'),
+        ]
+        for argv, add, message in rows:
+            for name in add:
+                path = os.environ['CMAKE'] if name == 'cmake' else start(
+                    ['sh', '-c', 'command -v ' + name], env=TOOLS)[1].strip()
+                os.symlink(path, os.path.join(tools, name))
+            status, out, err = start(argv, env={'PATH': tools, 'HOME': self.tmp})
+            self.assertEqual(status, 1, err)
+            self.assertIn(message, ' '.join(err.split()))
+            self.assertNotIn('Traceback', err)
 
 
 if __name__ == '__main__':
