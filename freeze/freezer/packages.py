@@ -45,10 +45,12 @@ def package(placer, name, directory, found, exclude, include, source_dir):
     package, named in a warning): sources with their bytecode,
     bytecode-only modules, extension modules, and every other file as it
     is; every file of a directory that is not a package is data. Not
-    what `exclude` names, nor what the finder left out (found.left: test
-    packages, modules that nothing reaches and that need what does not
-    ship), nor a directory of test suites that is no package and that
-    `include` does not name."""
+    what `exclude` names, nor the test packages that the finder left out,
+    nor a directory of test suites that is no package and that `include`
+    does not name. A module that the finder left out otherwise (nothing
+    reaches it, and it needs what does not ship) ships as a file, without
+    bytecode: programs that send such files elsewhere, or list them, find
+    them, and importing one fails saying why."""
     loops = []
     relative = os.path.relpath(directory, source_dir) if source_dir else os.pardir
     top, what = ((directory, 'its package ' + directory)
@@ -58,7 +60,7 @@ def package(placer, name, directory, found, exclude, include, source_dir):
         relative = os.path.normpath(os.path.relpath(path, directory))
         parts = [name] + ([] if relative == '.' else relative.split(os.sep))
         dotted = '.'.join(parts)
-        if below(dotted, exclude) or dotted in found.left or (
+        if below(dotted, exclude) or dotted in found.finder.tests or (
                 not is_package(path) and is_test_package(path) and not below(dotted, include)):
             dirs[:] = []
             continue
@@ -82,7 +84,10 @@ def package(placer, name, directory, found, exclude, include, source_dir):
             elif below(module, exclude) or ext == '.pyo' or (ext == '.pyc'
                                                              and stem + '.py' in files):
                 continue
-            elif ext in ('.py', '.pyc', '.so') and module in found.left:
+            elif ext == '.py' and module in found.left:
+                placer.copy(source, os.path.join(target, f), 0o644)
+                placer.log.detail('file lib/%s (module %s left out)' % (display, module))
+            elif module in found.left:
                 continue
             elif ext == '.py' and shadowed(path, stem, files):
                 # No bytecode: _boot would take it for what the name imports.
