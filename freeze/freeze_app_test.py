@@ -262,8 +262,9 @@ class FreezeTest(TempTest):
             self.assertEqual(self.run_moved(app), (0, '3000 4 PNG\n', ''))
 
     def test_exclude_leaves_out_a_package_and_what_only_it_needs(self):
-        source = self.source({'__startup__.py': 'try:\n    import json\nexcept ImportError:\n'
-                                                '    json = None\n'
+        source = self.source({'__startup__.py': 'try:\n    import json\n'
+                                                'except ImportError as e:\n'
+                                                '    json = None\n    print e.args[0]\n    print e\n'
                                                 'def run():\n    print json is None\n'})
         status, _, err = self.freeze(source, '--exclude', 'json')
         self.assertEqual((status, err), (0, ''))
@@ -271,7 +272,11 @@ class FreezeTest(TempTest):
         names = zipfile.ZipFile(os.path.join(app, 'lib', 'library.zip')).namelist()
         self.assertEqual([n for n in names if n.startswith('json')], [])
         self.assertFalse(os.path.exists(os.path.join(app, 'lib', '_json.so')))
-        self.assertEqual(self.run_moved(app), (0, 'True\n', ''))
+        # Its ImportError keeps the interpreter's words, and says why.
+        self.assertEqual(self.run_moved(app), (0, 'No module named json\n'
+                                                  'No module named json (json was left out when '
+                                                  'freezing: --exclude json; freeze without '
+                                                  '--exclude json to ship it)\nTrue\n', ''))
         # Without zlib nothing is deflated, and a module imported late loads.
         source = self.source({'__startup__.py': 'def run():\n    import colorsys\n'
                                                 '    print colorsys.rgb_to_yiq(1, 1, 1)[0]\n'},

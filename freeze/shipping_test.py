@@ -58,6 +58,13 @@ TESTED = {
     'tmpl/plugins/__init__.py': '',
     'tmpl/plugins/test/__init__.py': 'from tmpl.plugins.test.core import TESTS\n',
     'tmpl/plugins/test/core.py': 'TESTS = {"even": lambda n: n % 2 == 0}\n',
+    # A test package that the program imports: a web framework's test
+    # client, beside its own tests.
+    'web/__init__.py': '',
+    'web/page.html': '<p>page</p>\n',
+    'web/test/__init__.py': 'from web.test.client import Client\n',
+    'web/test/client.py': 'import unittest\nclass Client(object):\n    GOT = "200"\n',
+    'web/test/test_client.py': 'import unittest\n',
     'tmpl/loader.py': 'class Loader(object):\n'
                       '    def __init__(self, package):\n'
                       '        self.package = package\n'
@@ -238,13 +245,15 @@ def closure_faults(app, path):
             tree = ast.parse(f.read())
         for node in tree.body:
             if isinstance(node, ast.Import):
-                wanted = [[a.name] + ([package + '.' + a.name] if package else [])
+                wanted = [([package + '.' + a.name] if package else []) + [a.name]
                           for a in node.names]
             elif isinstance(node, ast.ImportFrom) and node.module != '__future__':
-                base = node.module
                 if node.level:
-                    base = '.'.join(package.split('.')[:len(package.split('.')) - node.level + 1]
-                                    + ([node.module] if node.module else []))
+                    bases = ['.'.join(package.split('.')[:len(package.split('.')) - node.level + 1]
+                                      + ([node.module] if node.module else []))]
+                else:
+                    bases = ([package + '.' + node.module] if package else []) + [node.module]
+                base = ([b for b in bases if here(b, path)] + bases)[0]
                 wanted = [[base]] + [[base + '.' + a.name] for a in node.names
                                      if here(base + '.' + a.name, path)]
             else:
@@ -330,18 +339,20 @@ class ShippingTest(TempTest):
                                                 'import future.standard_library, cffi\n'
                                                 'import PIL.SpiderImagePlugin\n'
                                                 'import speedy.commands, tmpl.loader\n'
+                                                'from web.test import Client\n'
                                                 'def run():\n    print speedy.twice(2), '
                                                 'speedy.commands.names(), '
-                                                'sorted(tmpl.loader.TESTS.load())\n'})
+                                                'sorted(tmpl.loader.TESTS.load()), Client.GOT\n'})
         app = self.frozen(source, '--path', site)
         lib = os.path.join(app, 'lib')
-        for name in ('test', 'speedy/tests', 'speedy/test.py', '_tkinter.so', 'tcl8.6',
-                     'unittest', 'readline.so', '_sqlite3.so', 'distutils'):
+        for name in ('test', 'speedy/tests', '_tkinter.so', 'tcl8.6', 'unittest', 'readline.so',
+                     '_sqlite3.so', 'distutils'):
             self.assertFalse(os.path.exists(os.path.join(lib, name)), name)
         names = zipfile.ZipFile(os.path.join(lib, 'library.zip')).namelist()
-        self.assertEqual([n for n in names if n.startswith(('pdb.', 'distutils/'))], [])
+        self.assertEqual([n for n in names if n.startswith(('pdb.', 'distutils/'))
+                          or n == 'lib/speedy/test.pyc'], [])
         self.assertEqual(start([os.path.join(app, 'app')]),
-                         (0, "4 ['__init__.py', 'test.py'] ['even']\n", ''))
+                         (0, "4 ['__init__.py', 'test.py'] ['even'] 200\n", ''))
         with_tests = size(app)
         os.rename(os.path.join(site, 'speedy', 'tests'), os.path.join(self.tmp, 'tests'))
         status, _, err = self.freeze(source, '--path', site, '--force')
@@ -373,7 +384,9 @@ class ShippingTest(TempTest):
                                               '    import turtle\n'
                                               'def load(name):\n'
                                               '    return getattr(__import__("importlib"), '
-                                              '"import_module")(name)\n',
+                                              '"import_module")(name)\n'
+                                              # Not the standard library's test suite.
+                                              'SUITE = "json.tests"\n',
                             'viewer/tap.py': 'import xml.dom.minidom\n'
                                              'DOM = xml.dom.minidom.Document.__name__\n',
                             'viewer/gui.py': 'import Tkinter, colorsys\n',
@@ -382,6 +395,16 @@ class ShippingTest(TempTest):
                             'big/core.py': 'N = 1\n' + '#\n' * 25000,
                             'viewer/whole.py': 'import tiny\nN = tiny.N\n',
                             'tiny.py': 'import colorsys\nN = 2\n',
+                            # Its own module of a standard module's name.
+                            'viewer/rel.py': 'import inspect\nN = inspect.N\n',
+                            'viewer/inspect.py': 'N = 3\n',
+                            # A name that a function binds is no module's.
+                            'viewer/conf.py': 'def loads(s):\n    return s\n'
+                                              'def fast(s):\n'
+                                              '    from bigmod import loads\n'
+                                              '    return loads(s)\n',
+                            'viewer/usesconf.py': 'from viewer.conf import loads\nN = loads(4)\n',
+                            'bigmod.py': 'def loads(s):\n    return s\n' + '#\n' * 25000,
                             'viewer/icon.txt': 'icon\n'}, name='site')
         source = self.source({'__startup__.py': 'import sys, viewer\ndef run():\n'
                                                 '    print viewer.core.RESULT\n'
@@ -390,6 +413,7 @@ class ShippingTest(TempTest):
                                                 '        try:\n'
                                                 '            print viewer.core.load(name).N\n'
                                                 '        except ImportError as e:\n'
+                                                '            print e.args[0]\n'
                                                 '            print e\n'})
         status, out, err = self.freeze(source, '--path', site, '--verbose')
         self.assertEqual((status, err), (0, ''))
@@ -398,29 +422,38 @@ class ShippingTest(TempTest):
                      'which ships only where something does',
                      'module viewer.half left out: nothing reaches it, and it needs big, which '
                      'ships only where something does',
-                     'module big.core left out: only big imports it, which nothing reaches'):
+                     'module big.core left out: only big imports it, which nothing reaches',
+                     'module bigmod left out: only viewer.conf imports it, which nothing '
+                     'reaches'):
             self.assertIn('  %s\n' % line, out)
-        self.assertIn('; 6 modules left out on purpose (--verbose lists them)\n', out)
+        self.assertIn('; 7 modules left out on purpose (--verbose lists them)\n', out)
         lib = os.path.join(self.tmp, 'out', 'app', 'lib')
         names = zipfile.ZipFile(os.path.join(lib, 'library.zip')).namelist()
         self.assertEqual([n for n in ('lib/viewer/gui.pyc', 'lib/viewer/half.pyc',
-                                      'lib/viewer/whole.pyc', 'tiny.pyc', 'colorsys.pyc',
-                                      'Tkinter.pyc', 'big/__init__.pyc', 'json/__init__.pyc')
+                                      'lib/viewer/whole.pyc', 'lib/viewer/rel.pyc',
+                                      'lib/viewer/usesconf.pyc', 'tiny.pyc', 'colorsys.pyc',
+                                      'Tkinter.pyc', 'big/__init__.pyc', 'bigmod.pyc',
+                                      'json/__init__.pyc', 'json/tests/__init__.pyc')
                           if n in names],
-                         ['lib/viewer/whole.pyc', 'tiny.pyc', 'colorsys.pyc', 'json/__init__.pyc'])
+                         ['lib/viewer/whole.pyc', 'lib/viewer/rel.pyc', 'lib/viewer/usesconf.pyc',
+                          'tiny.pyc', 'colorsys.pyc', 'json/__init__.pyc'])
+        self.assertFalse(os.path.exists(os.path.join(lib, 'test')))
         # Their files ship as installed, for programs that read them.
         self.assertEqual(sorted(os.listdir(os.path.join(lib, 'viewer'))),
-                         ['__init__.py', 'core.py', 'gui.py', 'half.py', 'icon.txt', 'tap.py',
-                          'whole.py'])
+                         ['__init__.py', 'conf.py', 'core.py', 'gui.py', 'half.py', 'icon.txt',
+                          'inspect.py', 'rel.py', 'tap.py', 'usesconf.py', 'whole.py'])
         self.assertFalse(os.path.exists(os.path.join(lib, '_tkinter.so')))
         self.assertEqual(closure_faults(os.path.dirname(lib), [site] + sys.path[1:]), [])
         app = os.path.join(self.tmp, 'out', 'app', 'app')
-        self.assertEqual(start([app, 'viewer.whole']), plain(source, ['viewer.whole'], path=[site]))
+        reached = ['viewer.whole', 'viewer.rel', 'viewer.usesconf']
+        self.assertEqual(start([app] + reached), plain(source, reached, path=[site]))
         # What was left out says so, and how to ship it, when it is missed.
         self.assertEqual(start([app, 'viewer.half', 'viewer.gui'])[1].splitlines()[2:], [
+            'No module named half',
             'No module named half (viewer.half was left out when freezing: nothing reaches it, '
             'and it needs big, which ships only where something does; --include viewer.half '
             'ships it)',
+            'No module named gui',
             'No module named gui (viewer.gui was left out when freezing: nothing reaches it, '
             'and it needs Tkinter, which ships only where something does; --include viewer.gui '
             'ships it)'])
@@ -602,7 +635,15 @@ class ShippingTest(TempTest):
                         'def run_parser():\n    return six.moves.html_parser.HTMLParser\n'
                         'class html_parser:\n    HTMLParser = run_parser()\n'),
                 (bound, 'from core import compat\n'
-                        'html_parser = compat.my_six.moves.html_parser\n'))):
+                        'html_parser = compat.my_six.moves.html_parser\n'),
+                # Bound by implicit relative imports, which Python 2 reads
+                # in the package first: not the top-level compat.
+                ({'pkgw/__init__.py': '', 'pkgw/vendored/__init__.py': '',
+                  'pkgw/vendored/six.py': SIX, 'pkgw/compat.py': 'from vendored import six\n',
+                  'pkgw/page.py': 'from compat import six\n'
+                                  'Parser = six.moves.html_parser.HTMLParser\n',
+                  'compat.py': 'import Tkinter\nsix = Tkinter\n'},
+                 'from pkgw.page import Parser\nclass html_parser:\n    HTMLParser = Parser\n'))):
             site = self.source(files, name='site%d' % number)
             source = self.source({'__startup__.py': startup + 'def run():\n'
                                                     '    print html_parser.HTMLParser.__name__\n'},

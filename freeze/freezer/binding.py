@@ -25,11 +25,21 @@ from .habits import VENDORED
 HOPS = 16
 
 
+def chosen(finder, readings):
+    """The name that the first of `readings` (module, attribute chain)
+    whose module is here stands for, as the interpreter tries them; None
+    if none is."""
+    for module, attributes in readings:
+        if module in finder.modules or finder.locate(module):
+            return '.'.join(filter(None, (module, attributes)))
+    return None
+
+
 def resolve(finder, name):
     """The dotted `name` as the interpreter follows it: wherever a part of
     it is an attribute of a module (the longest module before it) that
-    the module binds to another name, that name instead, and so on. A
-    submodule of that name comes before a binding."""
+    the module binds at module level to another name, that name instead,
+    and so on. A submodule of that name comes before a binding."""
     parts = name.split('.')
     for _ in range(HOPS):
         heads = [i for i in range(len(parts) - 1, 0, -1) if '.'.join(parts[:i]) in finder.modules]
@@ -37,7 +47,7 @@ def resolve(finder, name):
             break
         i = heads[0]
         head = '.'.join(parts[:i])
-        target = finder.bound.get(head, {}).get(parts[i])
+        target = chosen(finder, finder.bound.get(head, {}).get(parts[i], ()))
         if (not target or target == head + '.' + parts[i]
                 or finder.locate(head + '.' + parts[i])):
             break
@@ -66,8 +76,15 @@ def through(finder, reach):
     new = set()
     for importer, chains in sorted(finder.chains.items()):
         kinds = finder.kinds[importer]
-        names = dict(chains)
-        names.update((n, kinds[n]) for n in finder.from_names.get(importer, ()))
+        roots = finder.roots[importer]
+        names = {}
+        for chain, kind in chains.items():
+            root = chain.split('.')[0]
+            spelled = chosen(finder, roots[root])
+            if spelled:
+                names[spelled + chain[len(root):]] = kind
+        names.update((n, kinds[n]) for n in finder.from_names.get(importer, ())
+                     if n.rpartition('.')[0] in finder.modules)
         for name, kind in sorted(names.items()):
             target = resolve(finder, name)
             if not six_of(finder, target):

@@ -130,7 +130,9 @@ class Finder(modulefinder.ModuleFinder):
         self.deferred = {}  # modules whose imports are followed once the program reaches them
         self.named = {}  # module outside the standard library: the dotted names among its strings
         self.libraries = {}  # module outside the standard library: libraries it loads by name
-        self.bound = {}  # module outside the standard library: {name: what it binds it to}
+        self.twins = {}  # module name: {absolute reading: package reading} of implicit relative imports
+        self.bound = {}  # module outside the standard library: {name: readings} at module level
+        self.roots = {}  # the same: {name: readings} of its imports anywhere, and bound
         self.chains = {}  # module outside the standard library: {attribute chain: kind}
         self.cut = {}  # modules that an optional-feature chain cut off: {name: importer}
         self.tests = set()  # test packages passed over in packages read whole
@@ -182,11 +184,11 @@ class Finder(modulefinder.ModuleFinder):
         """Records what reading a module's source tells."""
         is_package = os.path.basename(pathname) == '__init__.py'
         statements = reading.placed(tree)
-        self.kinds[fqname], self.from_names[fqname] = reading.imports(statements, fqname,
-                                                                      is_package)
+        self.kinds[fqname], self.from_names[fqname], self.twins[fqname] = reading.imports(
+            statements, fqname, is_package)
         if not is_stdlib(pathname):
-            self.bound[fqname] = reading.bindings(statements, fqname, is_package)
-            self.chains[fqname] = reading.chains(statements, self.bound[fqname], text)
+            self.bound[fqname], self.roots[fqname] = reading.bindings(tree, fqname, is_package)
+            self.chains[fqname] = reading.chains(statements, self.roots[fqname], text)
             if reading.MAY_IMPORT_BY_NAME.search(text):
                 self.by_name[fqname] = reading.by_name(tree, fqname, is_package)
             strings = reading.strings(code)
@@ -289,7 +291,7 @@ class Finder(modulefinder.ModuleFinder):
             # the application gets an empty one instead.
             m.__code__ = compile('', os.path.join(pathname, '__init__.py'), 'exec')
             m.declared = True
-            self.kinds[fqname], self.from_names[fqname] = {}, set()
+            self.kinds[fqname], self.from_names[fqname], self.twins[fqname] = {}, set(), {}
             return m
         fp, buf, stuff = self.find_module('__init__', m.__path__)
         try:
@@ -328,7 +330,8 @@ class Finder(modulefinder.ModuleFinder):
 
     def locate(self, name):
         """The file of the module `name` along the search path (a package's
-        __init__.py), or None; looked for once."""
+        __init__.py or .pyc, or the directory of one that has neither), or
+        None; looked for once."""
         if name not in self.located:
             self.located[name] = self.look_for(name)
         return self.located[name]
@@ -345,7 +348,8 @@ class Finder(modulefinder.ModuleFinder):
                 f.close()
             if kind == imp.PKG_DIRECTORY:
                 path = [where]
-                where = os.path.join(where, '__init__.py')
+                inits = [os.path.join(where, '__init__' + e) for e in ('.py', '.pyc')]
+                where = ([i for i in inits if os.path.isfile(i)] + [where])[0]
             elif i < len(parts) - 1:
                 return None
         return where

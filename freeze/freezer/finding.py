@@ -33,8 +33,9 @@ import StringIO
 from . import reading
 from .binding import moved, six_of, through
 from .finder import Finder, below
-from .habits import ALWAYS, BUILD_HELPERS, EVERY_USE, HIDDEN, LIBRARIES, PLUGIN_PACKAGES
-from .interpreter import inside
+from .habits import (ALWAYS, BUILD_HELPERS, EVERY_USE, HIDDEN, LIBRARIES, PLUGIN_PACKAGES,
+                     TESTS)
+from .interpreter import inside, is_stdlib
 from .leaving import on_purpose, unreached
 from .log import Failure
 from .metadata import plugins
@@ -133,7 +134,9 @@ def in_strings(finder, reach):
     """The modules that the modules of `reach` name by their full dotted
     name in a string, below a package that ships: a plug-in's
     "twisted.web.tap", a loader's "ansible.plugins.test", a setting's
-    "app.middleware.Timing" (the longest head of it that is a module)."""
+    "app.middleware.Timing" (the longest head of it that is a module); but
+    the standard library's test suites ("json.tests" would bring all of
+    its test package)."""
     found = set()
     for importer in reach:
         for name in finder.named.get(importer, ()):
@@ -144,8 +147,11 @@ def in_strings(finder, reach):
                 head = '.'.join(parts[:i])
                 if head in finder.modules:
                     break
-                if not finder.excluded(head) and finder.locate(head):
-                    found.add(head)
+                where = not finder.excluded(head) and finder.locate(head)
+                if where:
+                    # The standard library's test suites are no program's.
+                    if not (is_stdlib(where) and set(parts[:i]) & TESTS):
+                        found.add(head)
                     break
     return sorted(found)
 

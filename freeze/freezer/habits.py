@@ -127,14 +127,15 @@ WINDOWS_ONLY = ('.exe', '.dll', '.pyd')
 
 # The names of test packages (the standard library's package test, a
 # package's tests): a directory of such a name is one only if it holds a
-# suite of tests, a module named test_*, *_test or conftest, or one whose
-# source names a test framework (TEST_FRAMEWORK); ansible's template
-# tests in plugins/test are plug-ins. Not read as part of a package read
-# whole, and shipped only where a shipped module imports or names them,
-# or --include names them. A module named test.py is a module like any
+# suite of tests, a module named as unittest, pytest and nose find tests
+# (TEST_MODULE); ansible's template tests in plugins/test are plug-ins,
+# and a web framework's test client in its package test is no suite, for
+# all that it names unittest. Not read as part of a package read whole,
+# and shipped only where a shipped module imports or names them, or
+# --include names them. A module named test.py is a module like any
 # other: a web framework's management command `test`.
 TESTS = frozenset(['test', 'tests', 'testing', 'idle_test'])
-TEST_FRAMEWORK = re.compile(r'\b(unittest|unittest2|pytest|nose|doctest|TestCase)\b')
+TEST_MODULE = re.compile(r'(test_\w*|\w+_test|tests|conftest)\.pyc?\Z')
 
 # Imports not followed, by importer: each leads to an optional feature
 # that the importer offers from inside a function, or that only a tool of

@@ -21,6 +21,7 @@ that:
 import os
 
 from .binding import six_of
+from .walking import package_modules
 
 # The largest pure-Python module that a module nothing reaches may bring
 # with it: a package copied whole may need it at run time, and it costs
@@ -31,16 +32,23 @@ SMALL = 20000
 def required(finder, name):
     """The modules that importing `name` imports for certain: its package,
     and what it imports unconditionally at module level that is a module
-    here."""
+    here, of an implicit relative import the reading the interpreter
+    takes (its package's module, where there is one)."""
     parent = name.rpartition('.')[0]
+    twins = finder.twins.get(name, {})
     names = [parent] if parent else []
     names += [n for n, kind in finder.kinds.get(name, {}).items() if kind == 'module level'
-              and (n not in finder.from_names.get(name, ()) or finder.locate(n))]
+              and (n not in finder.from_names.get(name, ()) or finder.locate(n))
+              and not (n in twins and finder.locate(twins[n]))]
     return [n for n in names if not finder.excluded(n) and not six_of(finder, n)]
 
 
 def small(path):
-    return path.endswith('.py') and os.path.getsize(path) <= SMALL
+    """True for a module, of file `path`, that may ship for a module that
+    nothing reaches: pure-Python source of at most SMALL bytes, or a
+    namespace package that has no __init__ at all."""
+    return (path.endswith('.py') and os.path.isfile(path) and os.path.getsize(path) <= SMALL
+            or os.path.isdir(path))
 
 
 def unreached(finder):
@@ -57,8 +65,10 @@ def unreached(finder):
         todo = {}
         for importer in sorted(set(finder.deferred) - scanned):
             scanned.add(importer)
+            twins = finder.twins.get(importer, {})
             for name in sorted(finder.kinds.get(importer, {})):
-                if name not in finder.modules and name not in by and not finder.excluded(name):
+                if (name not in finder.modules and name not in by and not finder.excluded(name)
+                        and not (name in twins and finder.locate(twins[name]))):
                     todo.setdefault(name, importer)
         for name, importer in sorted(todo.items()):
             where = finder.locate(name)
@@ -101,17 +111,20 @@ def unreached(finder):
 
 def on_purpose(finder, left, excludes, log):
     """Adds to `left` the rest of what is left out on purpose: test
-    packages, what chains cut off, what --exclude names; each where it is
-    a module here. --verbose lists them all."""
+    packages, what chains cut off, each where it is a module here, and
+    what --exclude names. --verbose lists them all."""
     for name in sorted(finder.tests):
         if name not in finder.modules:
             left.setdefault(name, 'a test suite')
+            continue
+        # Of a test package that something reaches, the rest stays out.
+        left.update((sub, 'a test suite') for d in finder.modules[name].__path__
+                    for sub in package_modules(name, d, False) if sub not in finder.modules)
     for name, importer in sorted(finder.cut.items()):
         if name not in finder.modules and finder.locate(name):
             left.setdefault(name, 'an optional feature of %s' % importer)
     for name in excludes:
-        if finder.locate(name):
-            left.setdefault(name, '--exclude %s' % name)
+        left.setdefault(name, '--exclude %s' % name)
     for name, why in sorted(left.items()):
         log.detail('module %s left out: %s' % (name, why))
     return left

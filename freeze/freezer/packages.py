@@ -60,7 +60,7 @@ def package(placer, name, directory, found, exclude, include, source_dir):
         relative = os.path.normpath(os.path.relpath(path, directory))
         parts = [name] + ([] if relative == '.' else relative.split(os.sep))
         dotted = '.'.join(parts)
-        if below(dotted, exclude) or dotted in found.finder.tests or (
+        if below(dotted, exclude) or (dotted in found.finder.tests and dotted in found.left) or (
                 not is_package(path) and is_test_package(path) and not below(dotted, include)):
             dirs[:] = []
             continue

@@ -243,87 +243,123 @@ def package_of(name, is_package):
     return name if is_package else name.rpartition('.')[0]
 
 
+def absolute(body):
+    """True for a module, of statements `body`, that imports
+    absolute_import from __future__: its imports are absolute."""
+    return any(isinstance(node, ast.ImportFrom) and node.module == '__future__'
+               and any(a.name == 'absolute_import' for a in node.names) for node in body)
+
+
+def readings(module, level, package, absolute_only):
+    """The absolute names of the module that an import statement imports,
+    as the interpreter tries them: an implicit relative one (Python 2
+    without absolute_import, in a package) is first the package's own
+    module of that name, then the top-level one; an explicit relative one
+    is its package's."""
+    if level > 0:
+        parts = package.split('.') if package else []
+        return ['.'.join(parts[:len(parts) - level + 1] + ([module] if module else []))]
+    if not module:
+        return []
+    return ([package + '.' + module] if package and not absolute_only else []) + [module]
+
+
 def imports(statements, name, is_package):
-    """({imported name: kind}, the names that only a from-import names) of
-    a module's statements (placed), every name absolute: the module imported, and each
-    name of a from-import below it (which may be a module or not); an
-    implicit relative import gives both readings."""
+    """({imported name: kind}, the names that only a from-import names,
+    {absolute reading: package reading}) of a module's statements (placed),
+    every name absolute: the module imported, and each name of a
+    from-import below it (which may be a module or not); an implicit
+    relative import gives both readings, the third value pairs them."""
     package = package_of(name, is_package)
+    only = absolute(node for node, _ in statements)
     found = {}
     modules = set()
+    twins = {}
 
-    def add(module, kind, is_module=True):
-        found[module] = min(found.get(module, kind), kind, key=KINDS.index)
-        if is_module:
-            modules.add(module)
+    def add(names, kind, is_module=True):
+        for module in names:
+            found[module] = min(found.get(module, kind), kind, key=KINDS.index)
+            if is_module:
+                modules.add(module)
+        if len(names) == 2:
+            twins[names[1]] = names[0]
 
     for node, kind in statements:
         if isinstance(node, ast.Import):
             for alias in node.names:
-                add(alias.name, kind)
-                if package:
-                    add(package + '.' + alias.name, kind)
+                add(readings(alias.name, 0, package, only), kind)
         elif isinstance(node, ast.ImportFrom):
-            for base in from_bases(node, package):
-                add(base, kind)
-                for alias in node.names:
-                    if alias.name != '*':
-                        add(base + '.' + alias.name, kind, False)
-    return found, set(found) - modules
+            bases = readings(node.module, node.level, package, only)
+            add(bases, kind)
+            for alias in node.names:
+                if alias.name != '*':
+                    add([base + '.' + alias.name for base in bases], kind, False)
+    return found, set(found) - modules, twins
 
 
-def from_bases(node, package):
-    """The absolute names of the module that a from-import imports from:
-    both readings of an implicit relative one."""
-    if node.level > 0:
-        parts = package.split('.') if package else []
-        parts = parts[:len(parts) - node.level + 1]
-        return ['.'.join(parts + ([node.module] if node.module else []))]
-    return filter(None, [node.module] + ([package + '.' + node.module]
-                                         if package and node.module else []))
+def module_level(body):
+    """The statements of a module that bind its own names: those of its
+    body and of the blocks in it (if, try, with, loops), not those of its
+    functions and classes."""
+    for node in body:
+        yield node
+        if not isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            for inner in statements(node):
+                for found in module_level(inner):
+                    yield found
 
 
-def bindings(statements, name, is_package):
-    """{name: the dotted name it stands for} of the names that a module
-    binds to modules, or to what may be modules, absolute: its imports,
-    anywhere (`import a.b` binds a, `import a.b as c` and `from a import b
-    as c` bind c, which is a module where a binds one as b), and its
-    assignments of such a name, or of an attribute chain of one, outside
-    functions and classes (`json = _json`, `etree = xml.etree`)."""
+def bindings(tree, name, is_package):
+    """({name: its readings} of the names that a module binds to modules,
+    or to what may be modules, at module level; the same of the names its
+    imports bind anywhere, in functions too). A reading is (a module the
+    interpreter would import, the attribute chain read from it, or ''),
+    in the order the interpreter tries them: `import a.b` binds a to
+    (a, ''), `import a.b as c` binds c to (a.b, ''), `from a import b as
+    c` binds c to (a, 'b'), which is a module where a binds one as b; an
+    assignment of such a name, or of an attribute chain of one, binds its
+    target likewise (`json = _json`, `etree = xml.etree`)."""
     package = package_of(name, is_package)
-    bound = {}
-    for node, _ in statements:
+    only = absolute(tree.body)
+    top, anywhere = {}, {}
+
+    def bind(node, bound):
         if isinstance(node, ast.Import):
             for alias in node.names:
-                bound[alias.asname or alias.name.split('.')[0]] = (
-                    alias.name if alias.asname else alias.name.split('.')[0])
+                module = alias.name if alias.asname else alias.name.split('.')[0]
+                bound[alias.asname or module] = [(r, '') for r in readings(module, 0, package, only)]
         elif isinstance(node, ast.ImportFrom):
-            base = from_bases(node, package)[:1]  # the absolute reading first
+            bases = readings(node.module, node.level, package, only)
             for alias in node.names:
-                if alias.name != '*' and base and base[0]:
-                    bound[alias.asname or alias.name] = base[0] + '.' + alias.name
-    for node, kind in statements:
-        if kind == 'delayed' or not isinstance(node, ast.Assign):
-            continue
-        source = dotted(node.value) or ''
-        root = source.split('.')[0]
-        if root in bound:
-            for target in node.targets:
-                if isinstance(target, ast.Name):
-                    bound[target.id] = bound[root] + source[len(root):]
-    return bound
+                if alias.name != '*':
+                    bound[alias.asname or alias.name] = [(base, alias.name) for base in bases]
+        elif isinstance(node, ast.Assign):
+            source = dotted(node.value) or ''
+            root, rest = source.partition('.')[::2]
+            if root in bound:
+                for target in node.targets:
+                    if isinstance(target, ast.Name):
+                        bound[target.id] = [(module, '.'.join(filter(None, (attributes, rest))))
+                                            for module, attributes in bound[root]]
+
+    for node in module_level(tree.body):
+        bind(node, top)
+    for node in ast.walk(tree):
+        if isinstance(node, (ast.Import, ast.ImportFrom)):
+            bind(node, anywhere)
+    anywhere.update(top)
+    return top, anywhere
 
 
 def chains(statements, bound, text):
     """{dotted name: where it sits (KINDS)} of the attribute chains that a
     module, of source `text`, reads through the names it binds to modules
-    (`bound`), spelled from what the name stands for: six.moves.html_parser
-    .HTMLParser read through `from compat import six` is compat.six.moves
-    .html_parser.HTMLParser. Where a chain leads through a module that
-    another module binds by name, the module it reaches is needed as if
-    imported. Only the statements on whose lines such a name is followed by
-    a dot are read: the expressions of one lie between its line and the
-    next statement's."""
+    (`bound`, bindings' second): six.moves.html_parser.HTMLParser read
+    through `from compat import six`. Where a chain leads through a module
+    that another module binds by name, the module it reaches is needed as
+    if imported. Only the statements on whose lines such a name is
+    followed by a dot are read: the expressions of one lie between its
+    line and the next statement's."""
     found = {}
     if not bound:
         return found
@@ -331,10 +367,8 @@ def chains(statements, bound, text):
     lines = [n for n, line in enumerate(text.split('\n'), 1) if used.search(line)]
 
     def read(node, kind):
-        name = dotted(node) if isinstance(node, ast.Attribute) else None
-        root = (name or '').split('.')[0]
-        if root in bound:
-            chain = bound[root] + name[len(root):]
+        chain = dotted(node) if isinstance(node, ast.Attribute) else None
+        if chain and chain.split('.')[0] in bound:
             found[chain] = min(found.get(chain, kind), kind, key=KINDS.index)
             return
         for child in ast.iter_child_nodes(node):

@@ -5,7 +5,7 @@ names, and the packages that must be copied whole told from the rest."""
 import os
 import re
 
-from .habits import TEST_FRAMEWORK, TESTS, WINDOWS_ONLY
+from .habits import TEST_MODULE, TESTS, WINDOWS_ONLY
 
 IDENTIFIER = re.compile(r'[A-Za-z_][A-Za-z0-9_]*\Z')
 
@@ -42,25 +42,17 @@ def walk(directory, loops=None):
 
 def is_test_package(directory, known={}):
     """True for a directory named like a test package (habits.TESTS) that
-    holds a suite of tests: a module of its tree named test_*, *_test or
-    conftest, or one whose source names a test framework. One that holds
-    none is a package like any other: ansible's template tests, its
-    plugins/test, are plug-ins, and a web framework's `test` package its
-    test client. Read once."""
+    holds a suite of tests: a module of its tree named as test runners
+    find tests (habits.TEST_MODULE). One that holds none is a package like
+    any other: ansible's template tests, its plugins/test, are plug-ins,
+    and a web framework's `test` package its test client. Looked at
+    once."""
     if os.path.basename(os.path.normpath(directory)) not in TESTS:
         return False
     if directory not in known:
-        known[directory] = any(
-            stem.startswith('test_') or stem.endswith('_test') or stem == 'conftest'
-            or (ext == '.py' and TEST_FRAMEWORK.search(read(os.path.join(path, f))))
-            for path, _, files in walk(directory) for f in files
-            for stem, ext in [os.path.splitext(f)] if ext in ('.py', '.pyc'))
+        known[directory] = any(TEST_MODULE.match(f) for _, _, files in walk(directory)
+                               for f in files)
     return known[directory]
-
-
-def read(path):
-    with open(path) as f:
-        return f.read()
 
 
 def package_modules(package, directory, skip_tests, skipped=None):

@@ -377,11 +377,57 @@ static int importing(void)
 
 #define LEFT "__left__/"        /* members that say why a name was left out */
 
+/* The ImportError of a name left out on purpose. Its args are the
+ * interpreter's ("No module named gui"), for programs that read them to
+ * tell a missing module from a failing one; str() and tracebacks add why
+ * it was left out and how to ship it, which its attribute left_out
+ * holds. It prints as ImportError does. Made ready when first raised. */
+static PyObject *left_str(PyObject *self)
+{
+    PyObject *text = ((PyTypeObject *)PyExc_ImportError)->tp_str(self);
+    PyObject *why = text ? PyObject_GetAttrString(self, "left_out") : NULL;
+    PyObject *said = why ? PyString_FromFormat("%s (%s)", PyString_AsString(text),
+                                               PyString_AsString(why))
+                         : NULL;
+    if (said == NULL && text != NULL && PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        Py_INCREF(text);
+        said = text;
+    }
+    Py_XDECREF(text);
+    Py_XDECREF(why);
+    return said;
+}
+
+static PyTypeObject left_type = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    "exceptions.ImportError",
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "Import can't find module: it was left out when freezing.",
+    .tp_str = left_str,
+};
+
+/* Sets the ImportError of `fullname`, left out on purpose for `why`. */
+static void left_out(const char *fullname, PyObject *why)
+{
+    char text[KEY + 32];
+    if (left_type.tp_base == NULL) {
+        left_type.tp_base = (PyTypeObject *)PyExc_ImportError;
+        if (PyType_Ready(&left_type) < 0)
+            return;
+    }
+    snprintf(text, sizeof text, "No module named %s", last(fullname));
+    PyObject *e = PyObject_CallFunction((PyObject *)&left_type, "s", text);
+    if (e != NULL && PyObject_SetAttrString(e, "left_out", why) == 0)
+        PyErr_SetObject((PyObject *)&left_type, e);
+    Py_XDECREF(e);
+}
+
 /* The answer, new, for a module that no finder found: None; or, where
  * the freezer left it out and the program imports it, this finder, whose
- * load_module fails with an ImportError that says why and how to ship it
- * (the interpreter takes one that find_module raises for a module that
- * is not there, and says no more). */
+ * load_module fails with the ImportError that says why and how to ship
+ * it (the interpreter takes one that find_module raises for a module
+ * that is not there, and says no more). */
 static PyObject *missing(Finder *f, const char *fullname)
 {
     char member[KEY], where[KEY];
@@ -393,12 +439,8 @@ static PyObject *missing(Finder *f, const char *fullname)
     if (e == NULL || !importing())
         Py_RETURN_NONE;
     PyObject *why = data_at(e, where);
-    PyObject *said = why ? PyString_FromFormat("No module named %s (%s)", last(fullname),
-                                               PyString_AS_STRING(why))
-                         : NULL;
-    const int failed = said == NULL || PyDict_SetItemString(f->found, fullname, said) != 0;
+    const int failed = why == NULL || PyDict_SetItemString(f->found, fullname, why) != 0;
     Py_XDECREF(why);
-    Py_XDECREF(said);
     if (failed)
         return NULL;
     Py_INCREF(f);
@@ -441,7 +483,7 @@ static int foreign(Finder *f, PyObject *args, const char *method, PyObject **res
         return 0;
     if (PyString_Check(found)) {
         /* A name left out on purpose: its import fails, saying why. */
-        PyErr_SetObject(PyExc_ImportError, found);
+        left_out(fullname, found);
         PyDict_DelItemString(f->found, fullname);
         *result = NULL;
         return 1;
