@@ -10,6 +10,7 @@ replaced.
 
 import os
 import py_compile
+import re
 import shutil
 import sys
 import sysconfig
@@ -422,6 +423,36 @@ ADDRESSES = {
 }
 
 
+# Runs that --check compares: a plug-in imported by a name computed at
+# run time and a data file opened by a computed path, which only --record
+# finds; paths, argv[0] and sys.executable, which are no differences; a
+# file written and a line printed that differ; a run that hangs, with a
+# child that left its process group.
+CHECKED = {
+    '__startup__.py': 'import os, sys, time\n'
+                      'def run():\n'
+                      '    kind = sys.argv[1]\n'
+                      '    if kind == "paths":\n'
+                      '        import json\n'
+                      '        print __file__, json.__file__, sys.argv[0], sys.executable\n'
+                      '        print open(os.path.join(os.getcwd(), "given.txt")).read()\n'
+                      '        raise KeyError(os.getcwd())\n'
+                      '    elif kind == "file":\n'
+                      '        open("out.txt", "w").write(os.path.basename(sys.executable))\n'
+                      '    elif kind == "line":\n'
+                      '        print "one\\n", os.path.basename(sys.executable)\n'
+                      '    elif kind == "hang":\n'
+                      '        if os.fork() == 0:\n'
+                      '            os.setsid()\n'
+                      '        time.sleep(600)\n'
+                      '    plugin = __import__("pl" + "ugin_" + kind)\n'
+                      '    path = os.path.join(os.path.dirname(__file__), "data", kind + ".txt")\n'
+                      '    print plugin.NAME, open(path).read(), sys.argv[2:]\n',
+    'data/a.txt': 'data a\n',
+}
+CHECKED_SITE = {'plugin_a.py': 'NAME = "plugin a"\n'}
+
+
 class FidelityTest(TempTest):
     maxDiff = None
 
@@ -547,6 +578,51 @@ class FidelityTest(TempTest):
         err = self.compare(NAMED_TESTS, site=NAMED_TESTS_SITE, options=('--include', 'withdata'))
         self.assertIn('sources of packages copied whole that do not compile ship as they are, '
                       'and importing one raises SyntaxError (1): withdata.modern\n', err)
+
+
+@unittest.skipIf(os.environ.get('SANITIZED') == '1',
+                 "a sanitizer build's launcher needs the sanitizer runtime, which the empty "
+                 "root of the frozen runs lacks")
+class CheckTest(TempTest):
+    def test_check_compares_runs_with_the_interpreter_and_record_adds_what_they_reach(self):
+        source = self.source(CHECKED)
+        site = self.source(CHECKED_SITE, name='site')
+        given = self.source({'given.txt': 'given\n'}, name='given')
+        status, out, err = self.freeze(source, '--path', site, '--check', 'a')
+        self.assertEqual(status, 1, err)
+        self.assertIn("check: a: differs: the run frozen ends in a traceback, 'ImportError: No "
+                      "module named plugin_a'; the other in none, with status 0\n", out)
+        self.assertTrue(err.endswith('freeze-app: 1 of 1 checks differ from the interpreter; '
+                                     '%s/out/app is kept\n' % self.tmp), err)
+        # Options one a line in a file, as argparse reads them.
+        marker = os.path.basename(self.tmp)
+        write(os.path.join(self.tmp, 'options'), '\n'.join(
+            ['--force', '--verbose', '--path', site, '--record=a', '--check=a', '--check',
+             "a 'one more'", '--check=paths', '--check=file', '--check=line',
+             '--check=hang ' + marker, '--check-timeout=3', '--check-dir=' + given, source]))
+        status, out, err = self.freeze(None, '@' + os.path.join(self.tmp, 'options'))
+        self.assertEqual(status, 1, err)
+        self.assertIn('  module plugin_a, which --record a reached\n', out)
+        self.assertIn('  file lib/data/a.txt, which --record a reached\n', out)
+        self.assertIn('; --record added 1 modules and 1 files\n', out)
+        checks = [line for line in out.splitlines() if line.startswith('freeze-app: check: ')]
+        self.assertEqual([re.sub(r'same \(.*\)', 'same', line[len('freeze-app: check: '):])
+                          for line in checks], [
+            'a: same', "a 'one more': same", 'paths: same',
+            "file: differs: file out.txt: its line 1: %r under the interpreter, 'app' frozen"
+            % os.path.basename(sys.executable),
+            "line: differs: standard output line 2: %r under the interpreter, 'app' frozen"
+            % os.path.basename(sys.executable),
+            'hang %s: differs: the run under the interpreter outlived its limit: ended with its '
+            'process group' % marker])
+        # Nothing that the hanging runs started is left running.
+        left = []
+        for pid in filter(str.isdigit, os.listdir('/proc')):
+            try:
+                left += [pid] if marker in open('/proc/%s/cmdline' % pid).read() else []
+            except IOError:
+                pass
+        self.assertEqual(left, [])
 
 
 class DamageTest(TempTest):

@@ -77,11 +77,12 @@ class Found(object):
     the program's own top-level modules, which ship beside the files of
     SOURCE's top level, the modules that every start imports, the
     modules it starts from, what only modules that nothing reaches
-    import, left out {name: importer}, and the shared libraries that
-    modules load by name {module: names}; the finder, which knows what
-    is missing."""
+    import, left out {name: importer}, the modules that only runs of
+    --record found {name: run}, and the shared libraries that modules
+    load by name {module: names}; the finder, which knows what is
+    missing."""
 
-    def __init__(self, finder, packages, own, starting, starts, left):
+    def __init__(self, finder, packages, own, starting, starts, left, recorded):
         self.finder = finder
         self.modules = finder.modules
         self.packages = packages
@@ -90,6 +91,7 @@ class Found(object):
         self.starting = starting
         self.starts = starts
         self.left = left
+        self.recorded = recorded
         self.libraries = dict(
             (name, finder.libraries.get(name, set()) | set(LIBRARIES.get(name, ())))
             for name in set(finder.libraries) | set(LIBRARIES) if name in finder.modules)
@@ -182,10 +184,11 @@ def unreached(finder, log):
                            % (name, importer))
 
 
-def find(startup, required, search_path, source, options, log):
+def find(startup, required, search_path, source, options, recorded, log):
     """Finds what the program needs. `startup` is (path, text) of the
     __startup__ module, `required` the modules that must be found, each
-    with who needs it."""
+    with who needs it, `recorded` the modules that runs of --record
+    imported, each with the run."""
     finder = Finder(search_path, source, options.exclude, log)
     path, text = startup
     try:
@@ -214,9 +217,13 @@ def find(startup, required, search_path, source, options, log):
         if not expand(finder, name, log, tests=True):
             raise Failure('module %s (--include) cannot be found' % name)
     packages = ship_source(finder, source, log)
+    added = dict((name, run) for name, run in sorted(recorded.items())
+                 if name not in finder.modules and not finder.excluded(name) and finder.add(name))
+    for name, run in sorted(added.items()):
+        log.detail('module %s, which --record %s reached' % (name, run))
 
     roots = list(ALWAYS) + (['zlib'] if options.compress else [])
-    done = set()
+    done = set(added)
     full = set(options.include + list(PLUGIN_PACKAGES))  # every submodule of them is reached
     named = []  # names among an extension module's strings: modules alone, where found
     while True:
@@ -261,7 +268,7 @@ def find(startup, required, search_path, source, options, log):
     every_use = dict((importer, [n for n in finder.modules if re.match(pattern, n)])
                      for importer, pattern in EVERY_USE.items())
     starting = needed(finder, starts, ('module level', 'conditional', 'optional'), every_use)
-    return Found(finder, packages, own, starting, starts, left)
+    return Found(finder, packages, own, starting, starts, left, added)
 
 
 def source_modules(source):
