@@ -148,8 +148,9 @@ def difference(plain, frozen, works, places):
         if path not in trees[0]:
             return 'file %s: left frozen only' % path
         if trees[0][path] != trees[1][path]:
-            return 'file %s: %s' % (path, lines('its', trees[0][path], trees[1][path])
-                                    or 'differs')
+            binary = '\0' in trees[0][path] + trees[1][path]
+            return 'file %s: %s' % (path, not binary and lines('its', trees[0][path],
+                                                                trees[1][path]) or 'differs')
     if plain.status != frozen.status:
         return 'status %d under the interpreter, %d frozen' % (plain.status, frozen.status)
     return None

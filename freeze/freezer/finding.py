@@ -217,13 +217,10 @@ def find(startup, required, search_path, source, options, recorded, log):
         if not expand(finder, name, log, tests=True):
             raise Failure('module %s (--include) cannot be found' % name)
     packages = ship_source(finder, source, log)
-    added = dict((name, run) for name, run in sorted(recorded.items())
-                 if name not in finder.modules and not finder.excluded(name) and finder.add(name))
-    for name, run in sorted(added.items()):
-        log.detail('module %s, which --record %s reached' % (name, run))
 
     roots = list(ALWAYS) + (['zlib'] if options.compress else [])
-    done = set(added)
+    done = set()
+    added = {}  # what runs of --record reached that nothing else finds: name: run
     full = set(options.include + list(PLUGIN_PACKAGES))  # every submodule of them is reached
     named = []  # names among an extension module's strings: modules alone, where found
     while True:
@@ -256,7 +253,15 @@ def find(startup, required, search_path, source, options, recorded, log):
                         roots.append(name)
         if not roots and not named and len(finder.modules) == before and not (
                 set(finder.deferred) & reached(finder, done | set(required), full)):
-            break
+            # Then what the runs of --record imported, as reached as the rest.
+            late = sorted(set(recorded) - done)
+            for name in late:
+                if name not in finder.modules and not finder.excluded(name) and finder.add(name):
+                    added[name] = recorded[name]
+                    log.detail('module %s, which --record %s reached' % (name, recorded[name]))
+            done.update(n for n in late if n in finder.modules)
+            if not any(n in finder.modules for n in late):
+                break
     left = unreached(finder, log)
 
     starts = ['__startup__'] + sorted(required)

@@ -18,6 +18,12 @@ import os
 from . import running
 from .interpreter import real
 
+# Where a recorded file may go, relative to the application: below lib,
+# or below the directory of the archive's sources.
+BASES = ('lib/', 'lib/library-source/')
+# Distribution metadata, where pkg_resources looks for it: in lib.
+METADATA = ('.dist-info', '.egg-info')
+
 
 class Record(object):
     """What the runs reached: {module name: the run that reached it} and
@@ -91,8 +97,9 @@ def shipped(found):
 def place(placer, reached, found, source, directories):
     """Places each recorded file that does not ship yet where the modules
     beside it find it: below lib (SOURCE's top level, packages copied
-    whole), or lib/library-source (the archive's modules, those of the
-    --path directories' top level). Returns how many."""
+    whole, distribution metadata), or lib/library-source (the archive's
+    modules, those of the --path directories' top level). Returns how
+    many."""
     modules = shipped(found)
     directories = [os.path.abspath(d) for d in directories]
     placed = 0
@@ -101,14 +108,13 @@ def place(placer, reached, found, source, directories):
             continue
         directory = under(path, directories)
         relative = os.path.relpath(path, directory)
+        if any(os.path.lexists(os.path.join(placer.root, base, relative)) for base in BASES):
+            continue
         top = relative.split(os.sep)[0]
         archived = top in found.modules and found.modules[top].__path__
-        base = 'lib/' if top in found.packages or (
-            not archived and source and directory == os.path.abspath(source)) \
-            else 'lib/library-source/'
+        base = BASES[0] if top in found.packages or top.endswith(METADATA) or (
+            not archived and source and directory == os.path.abspath(source)) else BASES[1]
         target = os.path.join(placer.root, base + relative)
-        if os.path.lexists(target):
-            continue
         parts = os.path.dirname(base + relative).split('/')
         for n in range(1, len(parts) + 1):
             placer.mkdir(os.path.join(placer.root, *parts[:n]))

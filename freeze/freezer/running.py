@@ -12,8 +12,9 @@ without site (-S), the environment's PYTHON* variables without effect
 (-E, -s), the search path the freeze took (SOURCE, the --path
 directories, the interpreter's library and site directories) in place of
 the interpreter's own, the namespace packages of *-nspkg.pth files made
-(the application has them as packages), sys.argv[0] what the frozen run
-gets, and __startup__'s run() called; no bytecode is written (-B). Both
+(the application has them as packages), exit() and quit() as site makes
+them (the application has them), sys.argv[0] what the frozen run gets,
+and __startup__'s run() called; no bytecode is written (-B). Both
 runs get the same environment: this one without its PYTHON* variables,
 which neither run may act on.
 
@@ -48,7 +49,25 @@ LINE = ("exec compile(%r, '<freeze-app>', 'exec'); __freeze_app__(%r, %r, %r, %r
 # Runs in the interpreter before the program, from built-in modules alone.
 BOOT = r'''
 def __freeze_app__(path, argv0, nspkg, record):
-    import sys
+    import __builtin__, sys
+
+    class Quitter(object):
+        # exit() and quit(), as site makes them and the application has them.
+        def __init__(self, name):
+            self.name = name
+
+        def __repr__(self):
+            return 'Use %s() or Ctrl-D (i.e. EOF) to exit' % self.name
+
+        def __call__(self, code=None):
+            try:
+                sys.stdin.close()
+            except Exception:
+                pass
+            raise SystemExit(code)
+
+    Quitter.__module__ = 'site'
+    __builtin__.quit, __builtin__.exit = Quitter('quit'), Quitter('exit')
     sys.path[:] = path
     sys.argv[0] = argv0
     if record:
