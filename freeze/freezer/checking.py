@@ -9,7 +9,7 @@ times, or the first difference. freeze-app then fails unless every run
 is the same; the output stays either way.
 
 What is compared, after the places are told apart (below): the status,
-standard output and standard error line by line, and the files that each
+standard error and standard output line by line, and the files that each
 run leaves in its working directory, bytecode (.pyc, .pyo) aside: only
 the frozen program writes that of the modules it imports from there, as
 the interpreter started with -B does not. A traceback that one run ends
@@ -55,14 +55,17 @@ def unpacked(cache):
 
 
 class Places(object):
-    """How the paths of the two runs are told apart from differences."""
+    """How the paths of the two runs are told apart from differences:
+    each place (a path), where a path ends or goes on below it, stands
+    for its name; the longest first."""
 
     def __init__(self, pairs):
-        self.pairs = sorted(pairs, key=lambda pair: -len(pair[0]))
+        self.pairs = [(re.compile(re.escape(place) + r'(?![\w.-])'), name)
+                      for place, name in sorted(pairs, key=lambda pair: -len(pair[0]))]
 
     def normal(self, text):
         for place, name in self.pairs:
-            text = text.replace(place, name)
+            text = place.sub(name, text)
         text = re.sub(r'(<source>/\S*?\.py)[co](?![\w.])', r'\1', text)
         return text.replace(FRAME, '')
 
@@ -70,8 +73,8 @@ class Places(object):
 def sources(app):
     """The places where an application (`app`, its directory) has its
     modules and files, with what they stand for."""
-    return [(app + '/lib/library-source/', '<source>/'), (app + '/lib/python2.7/', '<source>/'),
-            (app + '/lib/', '<source>/'), (app, '<app>')]
+    return [(app + '/lib/library-source', '<source>'), (app + '/lib/python2.7', '<source>'),
+            (app + '/lib', '<source>'), (app, '<app>')]
 
 
 def quoted(line):
@@ -138,7 +141,7 @@ def difference(plain, frozen, works, places):
                            else ('under the interpreter', ends[0], frozen))
         return 'the run %s ends in a traceback, %s; the other in none, with status %d' % (
             who, quoted(end), other.status)
-    said = lines('standard output', *out) or lines('standard error', *err)
+    said = lines('standard error', *err) or lines('standard output', *out)
     if said:
         return said
     trees = [tree(w, places) for w in works]
@@ -164,28 +167,32 @@ def check(commands, target, search, starts, options, log):
     running.adopt()
     with running.workshop(log) as tmp:
         plain = running.Plain(search, starts, tmp)
-        root = emptyroot.make(os.path.join(tmp, 'root'), tmp, log)
-        here = root.inside if root else (lambda path: path)
+        root = emptyroot.Root(os.path.join(tmp, 'root'), tmp)
         app = os.path.join(tmp, 'app', target.name)
-        copy(target.path, here(app))
+        copy(target.path, root.inside(app))
+        # A one file's cache, in the root and out of it.
         cache = os.path.join(tmp, 'cache')
-        os.makedirs(here(cache))
+        os.makedirs(root.inside(cache))
+        os.makedirs(cache)
         env = running.environment(**({'XDG_CACHE_HOME': cache} if options.onefile else {}))
         differ = 0
         for n, command in enumerate(commands):
-            executable = app if options.onefile else os.path.join(app, command.name)
-            works = [running.fresh(options.check_dir, os.path.join(tmp, 'plain-%d' % n)),
-                     running.fresh(options.check_dir, here(os.path.join(tmp, 'frozen-%d' % n)))]
-            a = running.run(plain.argv(command, executable), works[0], options.check_input, env,
-                            options.check_timeout)
+            def command_of(seen):
+                return ([seen(app)] if options.onefile else
+                        [os.path.join(seen(app), command.name)]) + command.args
             frozen = os.path.join(tmp, 'frozen-%d' % n)
-            b = running.run([executable] + command.args, frozen, options.check_input, env,
-                            options.check_timeout, root.enter(frozen) if root else None)
-            pairs = [(p + '/', '<source>/') for p in plain.places()] + [
-                (sys.executable, '<executable>'), (executable, '<executable>'),
-                (works[0], '<cwd>'), (frozen, '<cwd>'), (tmp, '<tmp>')] + sources(app)
-            for directory in unpacked(here(cache)):
-                pairs += sources(directory[len(here('')):])
+            works = [running.fresh(options.check_dir, os.path.join(tmp, 'plain-%d' % n)),
+                     running.fresh(options.check_dir, root.inside(frozen))]
+            b, seen = root.run(command_of, frozen, options.check_input, env,
+                               options.check_timeout, log)
+            a = running.run(plain.argv(command, command_of(seen)[0]), works[0],
+                            options.check_input, env, options.check_timeout)
+            pairs = [(p, '<source>') for p in plain.places()] + [
+                (sys.executable, '<executable>'), (command_of(seen)[0], '<executable>'),
+                (works[0], '<cwd>'), (seen(frozen), '<cwd>'), (seen(tmp), '<tmp>'),
+                (tmp, '<tmp>')] + sources(seen(app))
+            pairs += sum([sources(d) for d in unpacked(cache)], []) + sum(
+                [sources(d[len(root.inside('')):]) for d in unpacked(root.inside(cache))], [])
             said = difference(a, b, works, Places(pairs))
             if said:
                 differ += 1

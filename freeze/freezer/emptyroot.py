@@ -7,8 +7,8 @@ Python, no other library, no /etc, no /tmp.
 A run enters it in a mount namespace of its own, which ends with it: as
 root, or, for another user, in a user namespace too, whose one user is
 that user (Debian and Ubuntu allow unprivileged ones). The files come in
-by bind mounts, nothing is copied. Where neither way is allowed, make()
-says so in one line and the frozen runs run in place.
+by bind mounts, nothing is copied. Where neither way is allowed, the
+frozen runs run in place, which one line says.
 
 The root mirrors the temporary directory of the runs: what lies below it
 at a path lies below the root at the same path, so that a run sees the
@@ -17,8 +17,8 @@ same paths in the root as out of it.
 
 import ctypes
 import os
-import subprocess
 
+from . import running
 from .elf import SYSTEM
 
 # Where the dynamic loader is, as every x86-64 executable names it, and
@@ -51,7 +51,8 @@ class Root(object):
             open(self.inside(target), 'a').close()
         for directory in ('/proc', '/dev/shm', mirrored):
             os.makedirs(self.inside(directory))
-        self.flags = None
+        # The ways to enter it that are left to try, in namespaces of these kinds.
+        self.ways = ([CLONE_NEWNS] if os.geteuid() == 0 else []) + [CLONE_NEWUSER | CLONE_NEWNS]
 
     def inside(self, path):
         """The place of the root's `path` here."""
@@ -61,15 +62,31 @@ class Root(object):
         e = ctypes.get_errno()
         raise OSError(e, '%s: %s' % (what, os.strerror(e)))
 
-    def enter(self, cwd):
+    def run(self, argv, cwd, stdin, env, limit, log):
+        """Runs argv(seen) in `cwd` of the root, as running.run does, in
+        the root where the system allows it, else in place, which one line
+        says the first time; seen(path) is the path of the root's `path`
+        that the run sees. Returns (its Result, seen)."""
+        while self.ways:
+            try:
+                return running.run(argv(lambda path: path), cwd, stdin, env, limit,
+                                   self.enter(self.ways[0], cwd)), lambda path: path
+            except EnvironmentError as e:
+                self.ways.pop(0)
+                if not self.ways:
+                    log.say('check: no empty root here (%s): the frozen runs run in place' % (
+                        '%s: %s' % (e.filename, e.strerror) if e.filename else e.strerror or e))
+        return running.run(argv(self.inside), self.inside(cwd), stdin, env, limit), self.inside
+
+    def enter(self, flags, cwd):
         """What a run calls in its own process before it starts: it enters
-        the root, in `cwd` there."""
+        the root in namespaces of the kinds `flags`, in `cwd` there."""
         uid, gid = os.getuid(), os.getgid()
 
         def entering():
-            if self.libc.unshare(self.flags) != 0:
+            if self.libc.unshare(flags) != 0:
                 self.fail('unshare')
-            if self.flags & CLONE_NEWUSER:
+            if flags & CLONE_NEWUSER:
                 for name, text in (('setgroups', 'deny'), ('uid_map', '%d %d 1' % (uid, uid)),
                                    ('gid_map', '%d %d 1' % (gid, gid))):
                     with open('/proc/self/' + name, 'w') as f:
@@ -87,26 +104,3 @@ class Root(object):
     def mount(self, source, target, kind, flags, data=None):
         if self.libc.mount(source, target, kind, flags, data) != 0:
             self.fail('mount %s' % target)
-
-
-def make(top, mirrored, log):
-    """An empty root at `top`, or None where the system allows none, which
-    one line says."""
-    root = Root(top, mirrored)
-    ways = ([CLONE_NEWNS] if os.geteuid() == 0 else []) + [CLONE_NEWUSER | CLONE_NEWNS]
-    why = ''
-    for flags in ways:
-        root.flags = flags
-        try:
-            with open(os.devnull, 'r+') as null:
-                # The loader itself runs there, on the C library alone.
-                status = subprocess.call([LOADER, '--version'], stdin=null, stdout=null,
-                                         stderr=null, close_fds=True, preexec_fn=root.enter('/'))
-        except EnvironmentError as e:
-            why = '%s: %s' % (e.filename, e.strerror) if e.filename else e.strerror or str(e)
-            continue
-        if status == 0:
-            return root
-        why = '%s exits with %d there' % (LOADER, status)
-    log.say('check: no empty root here (%s): the frozen runs run in place' % why)
-    return None
