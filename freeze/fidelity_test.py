@@ -423,6 +423,35 @@ ADDRESSES = {
 }
 
 
+# Without sources (--no-source) as with them: plug-ins that pkgutil and
+# pkg_resources list, a package's data file found through pkgutil,
+# pkg_resources and __file__, source read back and a traceback; under the
+# interpreter given bytecode alone, and frozen without sources.
+BYTECODE = {
+    '__startup__.py': 'import inspect, os, pkgutil, pkg_resources, plugins, tools.helper\n'
+                      'def run():\n'
+                      '    names = sorted(n for _, n, _ in pkgutil.iter_modules(plugins.__path__))\n'
+                      '    print names, [n for _, n, _ in pkgutil.iter_modules(tools.__path__)]\n'
+                      '    for name in names:\n'
+                      '        print __import__("plugins." + name, fromlist=["NAME"]).NAME\n'
+                      '    print pkgutil.get_data("tools", "data.txt"),\n'
+                      '    print open(os.path.join(os.path.dirname(tools.__file__), "data.txt")).read(),\n'
+                      '    print pkg_resources.resource_string("tools", "data.txt"),\n'
+                      '    print sorted(pkg_resources.resource_listdir("plugins", ""))\n'
+                      '    print [os.path.basename(m.__file__) for m in (plugins, tools.helper)]\n'
+                      '    try:\n'
+                      '        print inspect.getsource(tools.helper.fail)\n'
+                      '    except IOError as e:\n'
+                      '        print e\n'
+                      '    tools.helper.fail()\n',
+    'plugins/__init__.py': '',
+    'plugins/one.py': 'NAME = "one"\n',
+    'plugins/two.py': 'NAME = "two"\n',
+    'tools/__init__.py': '',
+    'tools/data.txt': 'data\n',
+    'tools/helper.py': 'def fail():\n    raise ValueError("helper")\n',
+}
+
 # Runs that --check compares: a plug-in imported by a name computed at
 # run time and a data file opened by a computed path, which only --record
 # finds; paths, argv[0] and sys.executable, which are no differences; a
@@ -456,11 +485,11 @@ CHECKED_SITE = {'plugin_a.py': 'NAME = "plugin a"\n'}
 class FidelityTest(TempTest):
     maxDiff = None
 
-    def compare(self, files, options=(), site=None, args=(), setup=None):
+    def compare(self, files, options=(), site=None, args=(), setup=None, compiled=False):
         """Freezes `files` (and a --path directory of `site`, after
         setup(source, site)), moves the application, runs it from a
-        directory of decoys and compares it with the plain interpreter;
-        returns what the freeze said."""
+        directory of decoys and compares it with the plain interpreter,
+        given bytecode alone if `compiled`; returns what the freeze said."""
         source = self.source(files)
         path = []
         if site is not None:
@@ -468,7 +497,7 @@ class FidelityTest(TempTest):
             options = tuple(options) + ('--path', path[0])
         if setup:
             setup(source, path and path[0])
-        status, out, err = self.freeze(source, *options)
+        status, self.summary, err = self.freeze(source, *options)
         self.assertEqual(status, 0, err)
         app = os.path.join(self.tmp, 'moved')
         os.rename(os.path.join(self.tmp, 'out', 'app'), app)
@@ -479,6 +508,12 @@ class FidelityTest(TempTest):
         places = [app + '/lib/library-source/', app + '/lib/', STDLIB + '/', source + '/'] + \
             [p + '/' for p in path]
         self.frozen = start([os.path.join(app, 'app')] + list(args), cwd=decoys)
+        for directory in [source] * compiled + path * compiled:
+            for where, _, names in os.walk(directory):
+                for name in names:
+                    if name.endswith('.py'):
+                        py_compile.compile(os.path.join(where, name), doraise=True)
+                        os.remove(os.path.join(where, name))
         expected = plain(source, args, cwd=decoys, path=path)
         self.assertEqual(self.normal(self.frozen, places), self.normal(expected, places))
         return err
@@ -570,6 +605,18 @@ class FidelityTest(TempTest):
 
     def test_sets_ordered_by_addresses_iterate_in_the_same_order(self):
         self.compare(ADDRESSES)
+
+    def test_without_sources_as_under_the_interpreter_given_bytecode_alone(self):
+        self.compare(BYTECODE)
+        self.assertIn('    raise ValueError("helper")\n', self.frozen[2])
+        for name in ('src', 'moved', 'decoys', 'out'):
+            shutil.rmtree(os.path.join(self.tmp, name))
+        self.compare(BYTECODE, ('--no-source',), compiled=True)
+        self.assertIn('; no sources ship\n', self.summary)
+        self.assertNotIn('    raise ValueError("helper")\n', self.frozen[2])
+        app = os.path.join(self.tmp, 'moved')
+        self.assertEqual([f for _, _, files in os.walk(app) for f in files if f.endswith('.py')],
+                         [])
 
     def test_modules_imported_from_c_or_by_name_ship(self):
         self.compare(HIDDEN)

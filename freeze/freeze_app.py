@@ -5,7 +5,7 @@ usage: freeze-app [--name NAME] [--launcher FILE] [--force]
                   [--entry NAME=MODULE:FUNCTION]... [--include MODULE]...
                   [--exclude MODULE]... [--exclude-library SONAME]...
                   [--path DIR]... [--compress | --store] [--keep-debug]
-                  [--glibc VERSION]
+                  [--glibc VERSION] [--no-source]
                   [--record ARGS]... [--check ARGS]... [--check-dir DIR]
                   [--check-input FILE] [--check-timeout SECONDS]
                   [--onefile] [--verbose] SOURCE OUTPUT
@@ -40,6 +40,7 @@ then the interpreter's own library and site directories.
                             of the ELF files (stripped by default)
   --glibc VERSION           refuse files that need a newer GNU C library
                             than VERSION (2.17, say), one line each
+  --no-source               ship bytecode alone: no .py file at all
   --onefile                 make OUTPUT one executable file that holds the
                             application and runs the command named as
                             OUTPUT, or the only one; its first start
@@ -67,11 +68,13 @@ OUTPUT becomes:
   OUTPUT/lib/library.zip     bytecode of every pure-Python module and of
                              the sources below lib, and of __boot__, what
                              _boot leaves to Python
-  OUTPUT/lib/library-source/ their sources, for tracebacks and tools
+  OUTPUT/lib/library-source/ their sources, for tracebacks and tools (their
+                             bytecode with --no-source)
   OUTPUT/lib/_boot.so        the importers of the application's modules,
                              in C, which lies beside the launcher
   OUTPUT/lib/NAME.py         the program's own top-level modules, beside
-                             the other files of SOURCE's top level
+                             the other files of SOURCE's top level (.pyc
+                             with --no-source)
   OUTPUT/lib/NAME.so         top-level extension modules
   OUTPUT/lib/PACKAGE/        packages that hold extension modules or data
                              files, copied whole
@@ -88,6 +91,16 @@ Warnings name the missing modules that a module the program needs imports
 at module level; one line counts the rest (--verbose lists them).
 
 With --onefile, OUTPUT is one file that holds that directory (below).
+
+With --no-source, no .py file ships, the standard library's neither:
+where a source would lie (lib/library-source, lib/NAME.py, in packages
+copied whole) lies its bytecode, X.pyc for X.py, which a module's
+__file__ names, and sources that do not compile and .py files that are
+data stay out. The program behaves as under the interpreter given .pyc
+files alone: tracebacks name the file and line without its text,
+inspect.getsource fails, and pkgutil and pkg_resources list the modules
+of a package's __path__, data files and __file__-relative paths are
+found. The summary line says that no sources ship.
 
 The program's own runs. ARGS is split as a shell splits words; where the
 application has several commands (--entry), its first word names the
@@ -208,6 +221,7 @@ def parse(argv):
     parser.add_option('--keep-debug', action='store_true')
     parser.add_option('--onefile', action='store_true')
     parser.add_option('--glibc')
+    parser.add_option('--no-source', action='store_true')
     parser.add_option('--check-dir')
     parser.add_option('--check-input', default=os.devnull)
     parser.add_option('--check-timeout', type='float', default=60.0)

@@ -209,7 +209,7 @@ def check_glibc(needs, oldest, log):
                       % (len(late), oldest))
 
 
-def summary(counts, libraries, glibc, total, left, recorded):
+def summary(counts, libraries, glibc, total, left, recorded, no_source):
     parts = ['%d modules in lib/library.zip (%d KiB)' % (counts['modules'],
                                                          (counts['archive'] + 1023) // 1024),
              '%d packages copied whole' % counts['packages'],
@@ -225,6 +225,8 @@ def summary(counts, libraries, glibc, total, left, recorded):
                  '(--verbose lists them)' % len(left))
     if recorded is not None:
         line += '; --record added %d modules and %d files' % (len(recorded), counts['recorded'])
+    if no_source:
+        line += '; no sources ship'
     return line
 
 
@@ -277,7 +279,7 @@ def freeze(options, search_path):
         shipped = os.path.basename(library)
         loaded, answers = elf.by_name(found.libraries, set([shipped]),
                                       set(options.exclude_library), log)
-        placer = placing.Placer(root, log, answers)
+        placer = placing.Placer(root, log, answers, options.no_source)
         home.launchers(placer, options.launcher, names)
         home.interpreter(placer, library)
         home.codecs(placer)
@@ -303,7 +305,7 @@ def freeze(options, search_path):
         if options.glibc:
             check_glibc(needs, options.glibc, log)
         line = summary(placer.counts, libraries, elf.newest(needs), size(root), found.left,
-                       found.recorded if options.record else None)
+                       found.recorded if options.record else None, options.no_source)
         settle(placer.lib, placer.when)
         return line
 

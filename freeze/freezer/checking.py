@@ -22,7 +22,8 @@ module's bytecode (x.pyc) taken for its source (x.py); the application
 directory; sys.executable and argv[0], the interpreter and the copied
 command, which argv[0] names in both runs; the working directories; the
 temporary directory; and the frame "<string>" that begins the
-interpreter's tracebacks.
+interpreter's tracebacks. With --no-source, the source lines of
+tracebacks too, which only the interpreter has.
 """
 
 import os
@@ -59,7 +60,8 @@ class Places(object):
     each place (a path), where a path ends or goes on below it, stands
     for its name; the longest first."""
 
-    def __init__(self, pairs):
+    def __init__(self, pairs, no_source):
+        self.no_source = no_source
         self.pairs = [(re.compile(re.escape(place) + r'(?![\w.-])'), name)
                       for place, name in sorted(pairs, key=lambda pair: -len(pair[0]))]
 
@@ -67,6 +69,8 @@ class Places(object):
         for place, name in self.pairs:
             text = place.sub(name, text)
         text = re.sub(r'(<source>/\S*?\.py)[co](?![\w.])', r'\1', text)
+        if self.no_source:
+            text = re.sub(r'(?m)^(  File "[^\n]*\n)    [^\n]*\n', r'\1', text)
         return text.replace(FRAME, '')
 
 
@@ -193,7 +197,7 @@ def check(commands, target, search, starts, options, log):
                 (tmp, '<tmp>')] + sources(seen(app))
             pairs += sum([sources(d) for d in unpacked(cache)], []) + sum(
                 [sources(d[len(root.inside('')):]) for d in unpacked(root.inside(cache))], [])
-            said = difference(a, b, works, Places(pairs))
+            said = difference(a, b, works, Places(pairs, options.no_source))
             if said:
                 differ += 1
                 log.say('check: %s: differs: %s' % (command.text, said))

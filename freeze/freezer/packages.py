@@ -3,7 +3,7 @@ modules or data files, which their code finds beside it."""
 
 import os
 
-from .compiling import bytecode
+from .compiling import code_bytes
 from .finder import below
 from .habits import TESTS, WINDOWS_ONLY
 from .placing import is_extension
@@ -30,9 +30,10 @@ def place(placer, found, exclude, include):
     for name, m in sorted(found.modules.items()):
         if getattr(m, 'declared', False) and name.split('.')[0] in found.packages:
             relative = 'lib/%s/__init__.py' % name.replace('.', '/')
-            placer.write(os.path.join(placer.root, relative), '')
-            placer.members[relative + 'c'] = name, bytecode(
-                os.path.join(placer.root, relative), relative, placer.when)
+            data = code_bytes(compile('', relative, 'exec', 0, True), placer.when)
+            placer.members[relative + 'c'] = name, data
+            placer.write(os.path.join(placer.root, relative + 'c' * placer.compiled),
+                         data if placer.compiled else '')
 
 
 def package(placer, name, directory, found, exclude, include):
@@ -64,6 +65,9 @@ def package(placer, name, directory, found, exclude, include):
                 placer.log.warn('%s is a link to nothing: left out' % source)
             elif ext in WINDOWS_ONLY:
                 placer.log.detail('file lib/%s left out: a Windows program' % display)
+            elif ext == '.py' and placer.compiled and (
+                    not is_package or not IDENTIFIER.match(stem) or shadowed(path, stem, files)):
+                placer.log.detail('file lib/%s left out: no sources ship' % display)
             elif not is_package or not IDENTIFIER.match(stem):
                 placer.copy(source, os.path.join(target, f))
                 placer.counts['files'] += 1

@@ -98,13 +98,13 @@ def place(placer, reached, found, source, directories):
     """Places each recorded file that does not ship yet where the modules
     beside it find it: below lib (SOURCE's top level, packages copied
     whole, distribution metadata), or lib/library-source (the archive's
-    modules, those of the --path directories' top level). Returns how
-    many."""
+    modules, those of the --path directories' top level); where no
+    sources ship, a .py file not at all. Returns how many."""
     modules = shipped(found)
     directories = [os.path.abspath(d) for d in directories]
     placed = 0
     for path, text in sorted(reached.files.items()):
-        if real(path) in modules:
+        if real(path) in modules or (placer.compiled and path.endswith('.py')):
             continue
         directory = under(path, directories)
         relative = os.path.relpath(path, directory)
