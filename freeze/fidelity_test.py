@@ -646,7 +646,7 @@ class CheckTest(TempTest):
         write(os.path.join(self.tmp, 'options'), '\n'.join(
             ['--force', '--verbose', '--path', site, '--record=a', '--check=a', '--check',
              "a 'one more'", '--check=paths', '--check=file', '--check=line',
-             '--check=hang ' + marker, '--check-timeout=3', '--check-dir=' + given, source]))
+             '--check=hang ' + marker, '--check-timeout=5', '--check-dir=' + given, source]))
         status, out, err = self.freeze(None, '@' + os.path.join(self.tmp, 'options'))
         self.assertEqual(status, 1, err)
         self.assertIn('  module plugin_a, which --record a reached\n', out)

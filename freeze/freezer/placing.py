@@ -62,7 +62,7 @@ class Placer(object):
 
     def __init__(self, root, log, answers, compiled=False):
         self.root = root
-        self.compiled = compiled  # no sources ship
+        self.compiled = bool(compiled)  # no sources ship
         self.answers = answers  # what the application's find_library answers: {name: soname}
         self.lib = os.path.join(root, 'lib')
         self.log = log
