@@ -53,6 +53,7 @@ class Root(object):
             os.makedirs(self.inside(directory))
         # The ways to enter it that are left to try, in namespaces of these kinds.
         self.ways = ([CLONE_NEWNS] if os.geteuid() == 0 else []) + [CLONE_NEWUSER | CLONE_NEWNS]
+        self.why = []  # why each way tried failed
 
     def inside(self, path):
         """The place of the root's `path` here."""
@@ -73,9 +74,11 @@ class Root(object):
                                    self.enter(self.ways[0], cwd)), lambda path: path
             except EnvironmentError as e:
                 self.ways.pop(0)
+                self.why.append('%s: %s' % (e.filename, e.strerror) if e.filename
+                                else e.strerror or str(e))
                 if not self.ways:
-                    log.say('check: no empty root here (%s): the frozen runs run in place' % (
-                        '%s: %s' % (e.filename, e.strerror) if e.filename else e.strerror or e))
+                    log.say('check: no empty root here (%s): the frozen runs run in place'
+                            % '; '.join(self.why))
         return running.run(argv(self.inside), self.inside(cwd), stdin, env, limit), self.inside
 
     def enter(self, flags, cwd):

@@ -71,6 +71,10 @@ def __freeze_app__(path, argv0, nspkg, record):
     __builtin__.quit, __builtin__.exit = Quitter('quit'), Quitter('exit')
     sys.path[:] = path
     sys.argv[0] = argv0
+    if 'encodings' not in sys.modules:
+        # A virtualenv's interpreter without site starts without them, and
+        # with no codec to look up until they register theirs.
+        import encodings
     if record:
         __freeze_app_record__(record)
     for sitedir, line in nspkg:
