@@ -28,8 +28,9 @@ tracebacks too, which only the interpreter has.
 
 import os
 import re
-import shutil
+import stat
 import sys
+import threading
 
 from . import emptyroot, running
 from .log import Failure
@@ -40,12 +41,43 @@ TRACEBACK = 'Traceback (most recent call last):'
 
 
 def copy(source, target):
-    if not os.path.isdir(os.path.dirname(target)):
-        os.makedirs(os.path.dirname(target))
-    if os.path.isdir(source):
-        shutil.copytree(source, target, symlinks=True)
+    """A copy of the file or directory `source` at `target`: each file's
+    content and mode, links as links, and nothing else, which would only
+    cost time."""
+    st = os.lstat(source)
+    if stat.S_ISLNK(st.st_mode):
+        os.symlink(os.readlink(source), target)
+        return
+    if stat.S_ISDIR(st.st_mode):
+        os.mkdir(target)
+        for entry in os.listdir(source):
+            copy(os.path.join(source, entry), os.path.join(target, entry))
     else:
-        shutil.copy2(source, target)
+        with open(source, 'rb') as f, open(target, 'wb') as g:
+            g.write(f.read())
+    os.chmod(target, stat.S_IMODE(st.st_mode))
+
+
+class Copying(threading.Thread):
+    """copy(), in a thread of its own: wait() for it, and for what it
+    raised."""
+
+    def __init__(self, source, target):
+        threading.Thread.__init__(self)
+        self.places = source, target
+        self.failed = None
+        self.start()
+
+    def run(self):
+        try:
+            copy(*self.places)
+        except BaseException:
+            self.failed = sys.exc_info()
+
+    def wait(self):
+        self.join()
+        if self.failed:
+            raise self.failed[0], self.failed[1], self.failed[2]
 
 
 def unpacked(cache):
@@ -173,7 +205,9 @@ def check(commands, target, search, starts, options, log):
         plain = running.Plain(search, starts, tmp)
         root = emptyroot.Root(os.path.join(tmp, 'root'), tmp)
         app = os.path.join(tmp, 'app', target.name)
-        copy(target.path, root.inside(app))
+        os.makedirs(root.inside(os.path.dirname(app)))
+        # The copy is made while the first run runs under the interpreter.
+        copying = Copying(target.path, root.inside(app))
         # A one file's cache, in the root and out of it.
         cache = os.path.join(tmp, 'cache')
         os.makedirs(root.inside(cache))
@@ -187,12 +221,14 @@ def check(commands, target, search, starts, options, log):
             frozen = os.path.join(tmp, 'frozen-%d' % n)
             works = [running.fresh(options.check_dir, os.path.join(tmp, 'plain-%d' % n)),
                      running.fresh(options.check_dir, root.inside(frozen))]
+            a = running.run(plain.argv(command, command_of(root.seen())[0]), works[0],
+                            options.check_input, env, options.check_timeout)
+            copying.wait()
             b, seen = root.run(command_of, frozen, options.check_input, env,
                                options.check_timeout, log)
-            a = running.run(plain.argv(command, command_of(seen)[0]), works[0],
-                            options.check_input, env, options.check_timeout)
             pairs = [(p, '<source>') for p in plain.places()] + [
-                (sys.executable, '<executable>'), (command_of(seen)[0], '<executable>'),
+                (sys.executable, '<executable>'), (command_of(root.seen())[0], '<executable>'),
+                (command_of(seen)[0], '<executable>'),
                 (works[0], '<cwd>'), (seen(frozen), '<cwd>'), (seen(tmp), '<tmp>'),
                 (tmp, '<tmp>')] + sources(seen(app))
             pairs += sum([sources(d) for d in unpacked(cache)], []) + sum(

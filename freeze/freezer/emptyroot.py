@@ -81,6 +81,11 @@ class Root(object):
                             % '; '.join(self.why))
         return running.run(argv(self.inside), self.inside(cwd), stdin, env, limit), self.inside
 
+    def seen(self):
+        """What makes a path of the root the one that a run sees: in the
+        root, unless there is no way left into it."""
+        return (lambda path: path) if self.ways else self.inside
+
     def enter(self, flags, cwd):
         """What a run calls in its own process before it starts: it enters
         the root in namespaces of the kinds `flags`, in `cwd` there."""
