@@ -138,6 +138,9 @@ files, /dev/null, /dev/urandom, a /dev/shm and /proc (no /etc, no /tmp,
 no user names, the time zone UTC), or else in place, which one line says.
 There a run sees no file of this machine but those of its working
 directory: give the files it reads in --check-dir, by relative paths.
+There the application is read-only, as an installation of it may be (it
+is a copy of hard links where the file system allows): a program that
+writes into its own directory differs.
 Each run prints one line: `check: ARGS: same` with the two times, or
 `check: ARGS: differs:` and the first difference: a run that outlived its
 limit, a traceback that only one run ends in, a line of standard output

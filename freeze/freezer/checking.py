@@ -4,7 +4,9 @@ from --check-input (empty by default) and a time limit (--check-timeout):
 under the interpreter that froze, on the sources the freeze took
 (module running), and frozen, from a copy of the output in a temporary
 directory, in the empty root where the system allows it (module
-emptyroot). Each run prints one line: `check: ARGS: same` with the two
+emptyroot). The copy is made while the first run runs under the
+interpreter; in the root it is read-only, and made of hard links where
+the file system allows; in place, of copied files. Each run prints one line: `check: ARGS: same` with the two
 times, or the first difference. freeze-app then fails unless every run
 is the same; the output stays either way.
 
@@ -32,7 +34,7 @@ import stat
 import sys
 import threading
 
-from . import emptyroot, running
+from . import emptyroot, output, running
 from .log import Failure
 
 WIDTH = 100  # of a line quoted in a difference
@@ -40,10 +42,11 @@ FRAME = '  File "<string>", line 1, in <module>\n'
 TRACEBACK = 'Traceback (most recent call last):'
 
 
-def copy(source, target):
+def copy(source, target, link=False):
     """A copy of the file or directory `source` at `target`: each file's
     content and mode, links as links, and nothing else, which would only
-    cost time."""
+    cost time; with `link`, a file is a hard link to the source's where
+    the file system allows it."""
     st = os.lstat(source)
     if stat.S_ISLNK(st.st_mode):
         os.symlink(os.readlink(source), target)
@@ -51,8 +54,14 @@ def copy(source, target):
     if stat.S_ISDIR(st.st_mode):
         os.mkdir(target)
         for entry in os.listdir(source):
-            copy(os.path.join(source, entry), os.path.join(target, entry))
+            copy(os.path.join(source, entry), os.path.join(target, entry), link)
     else:
+        try:
+            if link:
+                os.link(source, target)
+                return
+        except OSError:
+            pass
         with open(source, 'rb') as f, open(target, 'wb') as g:
             g.write(f.read())
     os.chmod(target, stat.S_IMODE(st.st_mode))
@@ -62,9 +71,9 @@ class Copying(threading.Thread):
     """copy(), in a thread of its own: wait() for it, and for what it
     raised."""
 
-    def __init__(self, source, target):
+    def __init__(self, *places):
         threading.Thread.__init__(self)
-        self.places = source, target
+        self.places = places
         self.failed = None
         self.start()
 
@@ -94,12 +103,12 @@ class Places(object):
 
     def __init__(self, pairs, no_source):
         self.no_source = no_source
-        self.pairs = [(re.compile(re.escape(place) + r'(?![\w.-])'), name)
-                      for place, name in sorted(pairs, key=lambda pair: -len(pair[0]))]
+        self.names = dict(pairs)
+        self.places = re.compile('(%s)(?![\\w.-])' % '|'.join(
+            re.escape(place) for place in sorted(self.names, key=len, reverse=True)))
 
     def normal(self, text):
-        for place, name in self.pairs:
-            text = place.sub(name, text)
+        text = self.places.sub(lambda m: self.names[m.group(1)], text)
         text = re.sub(r'(<source>/\S*?\.py)[co](?![\w.])', r'\1', text)
         if self.no_source:
             text = re.sub(r'(?m)^(  File "[^\n]*\n)    [^\n]*\n', r'\1', text)
@@ -206,8 +215,16 @@ def check(commands, target, search, starts, options, log):
         root = emptyroot.Root(os.path.join(tmp, 'root'), tmp)
         app = os.path.join(tmp, 'app', target.name)
         os.makedirs(root.inside(os.path.dirname(app)))
-        # The copy is made while the first run runs under the interpreter.
-        copying = Copying(target.path, root.inside(app))
+        # The copy is made while the first run runs under the interpreter:
+        # of hard links, read-only in the root; a copy of each file where
+        # the runs run in place.
+        copying = Copying(target.path, root.inside(app), True)
+        root.read_only.append(os.path.dirname(app))
+
+        def in_place():
+            copying.wait()
+            output.remove(root.inside(app))
+            copy(target.path, root.inside(app))
         # A one file's cache, in the root and out of it.
         cache = os.path.join(tmp, 'cache')
         os.makedirs(root.inside(cache))
@@ -225,7 +242,7 @@ def check(commands, target, search, starts, options, log):
                             options.check_input, env, options.check_timeout)
             copying.wait()
             b, seen = root.run(command_of, frozen, options.check_input, env,
-                               options.check_timeout, log)
+                               options.check_timeout, log, in_place)
             pairs = [(p, '<source>') for p in plain.places()] + [
                 (sys.executable, '<executable>'), (command_of(root.seen())[0], '<executable>'),
                 (command_of(seen)[0], '<executable>'),

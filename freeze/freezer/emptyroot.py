@@ -12,7 +12,9 @@ frozen runs run in place, which one line says.
 
 The root mirrors the temporary directory of the runs: what lies below it
 at a path lies below the root at the same path, so that a run sees the
-same paths in the root as out of it.
+same paths in the root as out of it. The directories named read_only
+are read-only there: a run writes nothing into them, nor, through hard
+links, into what they link to.
 """
 
 import ctypes
@@ -26,7 +28,12 @@ from .elf import SYSTEM
 LOADER = '/lib64/ld-linux-x86-64.so.2'
 DIRECTORIES = ('/lib/x86_64-linux-gnu', '/usr/lib/x86_64-linux-gnu', '/lib64', '/usr/lib64')
 CLONE_NEWNS, CLONE_NEWUSER = 0x00020000, 0x10000000
-MS_NOSUID, MS_NODEV, MS_BIND, MS_REC, MS_PRIVATE = 2, 4, 4096, 16384, 1 << 18
+MS_RDONLY, MS_NOSUID, MS_NODEV, MS_NOEXEC, MS_REMOUNT = 1, 2, 4, 8, 32
+MS_NOATIME, MS_NODIRATIME, MS_BIND, MS_REC, MS_RELATIME, MS_PRIVATE = \
+    1024, 2048, 4096, 16384, 1 << 21, 1 << 18
+# The flags of a mount that a user namespace may not drop, as statvfs
+# gives them (the same bits): a read-only bind mount keeps them.
+KEPT = MS_NOSUID | MS_NODEV | MS_NOEXEC | MS_NOATIME | MS_NODIRATIME | MS_RELATIME
 
 
 class Root(object):
@@ -54,6 +61,7 @@ class Root(object):
         # The ways to enter it that are left to try, in namespaces of these kinds.
         self.ways = ([CLONE_NEWNS] if os.geteuid() == 0 else []) + [CLONE_NEWUSER | CLONE_NEWNS]
         self.why = []  # why each way tried failed
+        self.read_only = []  # the root's directories that are read-only in it
 
     def inside(self, path):
         """The place of the root's `path` here."""
@@ -63,11 +71,12 @@ class Root(object):
         e = ctypes.get_errno()
         raise OSError(e, '%s: %s' % (what, os.strerror(e)))
 
-    def run(self, argv, cwd, stdin, env, limit, log):
+    def run(self, argv, cwd, stdin, env, limit, log, in_place):
         """Runs argv(seen) in `cwd` of the root, as running.run does, in
         the root where the system allows it, else in place, which one line
-        says the first time; seen(path) is the path of the root's `path`
-        that the run sees. Returns (its Result, seen)."""
+        says the first time, after in_place() is called; seen(path) is the
+        path of the root's `path` that the run sees. Returns (its Result,
+        seen)."""
         while self.ways:
             try:
                 return running.run(argv(lambda path: path), cwd, stdin, env, limit,
@@ -79,6 +88,7 @@ class Root(object):
                 if not self.ways:
                     log.say('check: no empty root here (%s): the frozen runs run in place'
                             % '; '.join(self.why))
+                    in_place()
         return running.run(argv(self.inside), self.inside(cwd), stdin, env, limit), self.inside
 
     def seen(self):
@@ -105,6 +115,10 @@ class Root(object):
             self.mount('/proc', self.inside('/proc'), None, MS_BIND | MS_REC)
             self.mount('tmpfs', self.inside('/dev/shm'), 'tmpfs', MS_NOSUID | MS_NODEV,
                        'mode=1777')
+            for directory in self.read_only:
+                self.mount(self.inside(directory), self.inside(directory), None, MS_BIND | MS_REC)
+                self.mount(None, self.inside(directory), None, MS_REMOUNT | MS_BIND | MS_RDONLY
+                           | os.statvfs(self.inside(directory)).f_flag & KEPT)
             os.chroot(self.top)
             os.chdir(cwd)
         return entering
