@@ -671,6 +671,19 @@ class CheckTest(TempTest):
                 pass
         self.assertEqual(left, [])
 
+    def test_check_runs_the_command_named_and_the_one_file(self):
+        source = self.source({'tools/__init__.py': '',
+                              'tools/cli.py': 'import os, sys\n'
+                                              'def hello():\n    print sys.argv, sys.executable\n'
+                                              'def count():\n    return len(sys.argv)\n'})
+        entries = ('--entry', 'app=tools.cli:hello', '--entry', 'count=tools.cli:count')
+        for options, checks in (((), ('count a b', 'app c')), (('--onefile',), ('d e',))):
+            status, out, err = self.freeze(source, *(entries + options + sum(
+                [('--check', c) for c in checks], ())), output=os.path.join(
+                    self.tmp, 'out%d' % len(options), 'app'))
+            self.assertEqual((status, err), (0, ''))
+            self.assertEqual(re.findall(r'check: (.*): same \(', out), list(checks))
+
 
 class DamageTest(TempTest):
     def test_a_damaged_archive_or_bytecode_fails_with_a_message_never_a_signal(self):

@@ -243,13 +243,14 @@ def check(commands, target, search, starts, options, log):
             copying.wait()
             b, seen = root.run(command_of, frozen, options.check_input, env,
                                options.check_timeout, log, in_place)
+            # The executables last: a one file is the application too.
             pairs = [(p, '<source>') for p in plain.places()] + [
-                (sys.executable, '<executable>'), (command_of(root.seen())[0], '<executable>'),
-                (command_of(seen)[0], '<executable>'),
                 (works[0], '<cwd>'), (seen(frozen), '<cwd>'), (seen(tmp), '<tmp>'),
                 (tmp, '<tmp>')] + sources(seen(app))
             pairs += sum([sources(d) for d in unpacked(cache)], []) + sum(
                 [sources(d[len(root.inside('')):]) for d in unpacked(root.inside(cache))], [])
+            pairs += [(sys.executable, '<executable>'), (command_of(seen)[0], '<executable>'),
+                      (command_of(root.seen())[0], '<executable>')]
             said = difference(a, b, works, Places(pairs, options.no_source))
             if said:
                 differ += 1
