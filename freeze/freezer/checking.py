@@ -6,9 +6,10 @@ under the interpreter that froze, on the sources the freeze took
 directory, in the empty root where the system allows it (module
 emptyroot). The copy is made while the first run runs under the
 interpreter; in the root it is read-only, and made of hard links where
-the file system allows; in place, of copied files. Each run prints one line: `check: ARGS: same` with the two
-times, or the first difference. freeze-app then fails unless every run
-is the same; the output stays either way.
+the file system allows; in place, of copied files. Each run prints one
+line: `check: ARGS: same` with the two times, or the first difference.
+freeze-app then fails unless every run is the same; the output stays
+either way.
 
 What is compared, after the places are told apart (below): the status,
 standard error and standard output line by line, and the files that each
