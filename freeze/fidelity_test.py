@@ -426,14 +426,73 @@ ADDRESSES = {
 }
 
 
+# Without sources (--no-source) as with them: plug-ins that pkgutil and
+# pkg_resources list, a package's data file found through pkgutil,
+# pkg_resources and __file__, source read back and a traceback; under the
+# interpreter given bytecode alone, and frozen without sources.
+BYTECODE = {
+    '__startup__.py': 'import inspect, os, pkgutil, pkg_resources, plugins, tools.helper\n'
+                      'def run():\n'
+                      '    names = sorted(n for _, n, _ in pkgutil.iter_modules(plugins.__path__))\n'
+                      '    print names, [n for _, n, _ in pkgutil.iter_modules(tools.__path__)]\n'
+                      '    for name in names:\n'
+                      '        print __import__("plugins." + name, fromlist=["NAME"]).NAME\n'
+                      '    print pkgutil.get_data("tools", "data.txt"),\n'
+                      '    print open(os.path.join(os.path.dirname(tools.__file__), "data.txt")).read(),\n'
+                      '    print pkg_resources.resource_string("tools", "data.txt"),\n'
+                      '    print sorted(pkg_resources.resource_listdir("plugins", ""))\n'
+                      '    print [os.path.basename(m.__file__) for m in (plugins, tools.helper)]\n'
+                      '    try:\n'
+                      '        print inspect.getsource(tools.helper.fail)\n'
+                      '    except IOError as e:\n'
+                      '        print e\n'
+                      '    tools.helper.fail()\n',
+    'plugins/__init__.py': '',
+    'plugins/one.py': 'NAME = "one"\n',
+    'plugins/two.py': 'NAME = "two"\n',
+    'tools/__init__.py': '',
+    'tools/data.txt': 'data\n',
+    'tools/helper.py': 'def fail():\n    raise ValueError("helper")\n',
+}
+
+# Runs that --check compares: a plug-in imported by a name computed at
+# run time and a data file opened by a computed path, which only --record
+# finds; paths, argv[0] and sys.executable, which are no differences; a
+# file written and a line printed that differ; a run that hangs, with a
+# child that left its process group.
+CHECKED = {
+    '__startup__.py': 'import os, sys, time\n'
+                      'def run():\n'
+                      '    kind = sys.argv[1]\n'
+                      '    if kind == "paths":\n'
+                      '        import json\n'
+                      '        print __file__, json.__file__, sys.argv[0], sys.executable\n'
+                      '        print open(os.path.join(os.getcwd(), "given.txt")).read()\n'
+                      '        raise KeyError(os.getcwd())\n'
+                      '    elif kind == "file":\n'
+                      '        open("out.txt", "w").write(os.path.basename(sys.executable))\n'
+                      '    elif kind == "line":\n'
+                      '        print "one\\n", os.path.basename(sys.executable)\n'
+                      '    elif kind == "hang":\n'
+                      '        if os.fork() == 0:\n'
+                      '            os.setsid()\n'
+                      '        time.sleep(600)\n'
+                      '    plugin = __import__("pl" + "ugin_" + kind)\n'
+                      '    path = os.path.join(os.path.dirname(__file__), "data", kind + ".txt")\n'
+                      '    print plugin.NAME, open(path).read(), sys.argv[2:]\n',
+    'data/a.txt': 'data a\n',
+}
+CHECKED_SITE = {'plugin_a.py': 'NAME = "plugin a"\n'}
+
+
 class FidelityTest(TempTest):
     maxDiff = None
 
-    def compare(self, files, options=(), site=None, args=(), setup=None):
+    def compare(self, files, options=(), site=None, args=(), setup=None, compiled=False):
         """Freezes `files` (and a --path directory of `site`, after
         setup(source, site)), moves the application, runs it from a
-        directory of decoys and compares it with the plain interpreter;
-        returns what the freeze said."""
+        directory of decoys and compares it with the plain interpreter,
+        given bytecode alone if `compiled`; returns what the freeze said."""
         source = self.source(files)
         path = []
         if site is not None:
@@ -441,7 +500,7 @@ class FidelityTest(TempTest):
             options = tuple(options) + ('--path', path[0])
         if setup:
             setup(source, path and path[0])
-        status, out, err = self.freeze(source, *options)
+        status, self.summary, err = self.freeze(source, *options)
         self.assertEqual(status, 0, err)
         app = os.path.join(self.tmp, 'moved')
         os.rename(os.path.join(self.tmp, 'out', 'app'), app)
@@ -452,6 +511,12 @@ class FidelityTest(TempTest):
         places = [app + '/lib/library-source/', app + '/lib/', STDLIB + '/', source + '/'] + \
             [p + '/' for p in path]
         self.frozen = start([os.path.join(app, 'app')] + list(args), cwd=decoys)
+        for directory in [source] * compiled + path * compiled:
+            for where, _, names in os.walk(directory):
+                for name in names:
+                    if name.endswith('.py'):
+                        py_compile.compile(os.path.join(where, name), doraise=True)
+                        os.remove(os.path.join(where, name))
         expected = plain(source, args, cwd=decoys, path=path)
         self.assertEqual(self.normal(self.frozen, places), self.normal(expected, places))
         return err
@@ -544,6 +609,18 @@ class FidelityTest(TempTest):
     def test_sets_ordered_by_addresses_iterate_in_the_same_order(self):
         self.compare(ADDRESSES)
 
+    def test_without_sources_as_under_the_interpreter_given_bytecode_alone(self):
+        self.compare(BYTECODE)
+        self.assertIn('    raise ValueError("helper")\n', self.frozen[2])
+        for name in ('src', 'moved', 'decoys', 'out'):
+            shutil.rmtree(os.path.join(self.tmp, name))
+        self.compare(BYTECODE, ('--no-source',), compiled=True)
+        self.assertIn('; no sources ship\n', self.summary)
+        self.assertNotIn('    raise ValueError("helper")\n', self.frozen[2])
+        app = os.path.join(self.tmp, 'moved')
+        self.assertEqual([f for _, _, files in os.walk(app) for f in files if f.endswith('.py')],
+                         [])
+
     def test_modules_imported_from_c_or_by_name_ship(self):
         self.compare(HIDDEN)
 
@@ -590,6 +667,64 @@ def bomb(size):
     """Raw deflated bytes that inflate to `size` zero bytes."""
     z = zlib.compressobj(9, zlib.DEFLATED, -15)
     return ''.join(z.compress('\0' * (1 << 20)) for _ in range(size >> 20)) + z.flush()
+
+
+@unittest.skipIf(os.environ.get('SANITIZED') == '1',
+                 "a sanitizer build's launcher needs the sanitizer runtime, which the empty "
+                 "root of the frozen runs lacks")
+class CheckTest(TempTest):
+    def test_check_compares_runs_with_the_interpreter_and_record_adds_what_they_reach(self):
+        source = self.source(CHECKED)
+        site = self.source(CHECKED_SITE, name='site')
+        given = self.source({'given.txt': 'given\n'}, name='given')
+        status, out, err = self.freeze(source, '--path', site, '--check', 'a')
+        self.assertEqual(status, 1, err)
+        self.assertIn("check: a: differs: the run frozen ends in a traceback, 'ImportError: No "
+                      "module named plugin_a'; the other in none, with status 0\n", out)
+        self.assertTrue(err.endswith('freeze-app: 1 of 1 checks differ from the interpreter; '
+                                     '%s/out/app is kept\n' % self.tmp), err)
+        # Options one a line in a file, as argparse reads them.
+        marker = os.path.basename(self.tmp)
+        write(os.path.join(self.tmp, 'options'), '\n'.join(
+            ['--force', '--verbose', '--path', site, '--record=a', '--check=a', '--check',
+             "a 'one more'", '--check=paths', '--check=file', '--check=line',
+             '--check=hang ' + marker, '--check-timeout=5', '--check-dir=' + given, source]))
+        status, out, err = self.freeze(None, '@' + os.path.join(self.tmp, 'options'))
+        self.assertEqual(status, 1, err)
+        self.assertIn('  module plugin_a, which --record a reached\n', out)
+        self.assertIn('  file lib/data/a.txt, which --record a reached\n', out)
+        self.assertIn('; --record added 1 modules and 1 files\n', out)
+        checks = [line for line in out.splitlines() if line.startswith('freeze-app: check: ')]
+        self.assertEqual([re.sub(r'same \(.*\)', 'same', line[len('freeze-app: check: '):])
+                          for line in checks], [
+            'a: same', "a 'one more': same", 'paths: same',
+            "file: differs: file out.txt: its line 1: %r under the interpreter, 'app' frozen"
+            % os.path.basename(sys.executable),
+            "line: differs: standard output line 2: %r under the interpreter, 'app' frozen"
+            % os.path.basename(sys.executable),
+            'hang %s: differs: the run under the interpreter outlived its limit: ended with its '
+            'process group' % marker])
+        # Nothing that the hanging runs started is left running.
+        left = []
+        for pid in filter(str.isdigit, os.listdir('/proc')):
+            try:
+                left += [pid] if marker in open('/proc/%s/cmdline' % pid).read() else []
+            except IOError:
+                pass
+        self.assertEqual(left, [])
+
+    def test_check_runs_the_command_named_and_the_one_file(self):
+        source = self.source({'tools/__init__.py': '',
+                              'tools/cli.py': 'import os, sys\n'
+                                              'def hello():\n    print sys.argv, sys.executable\n'
+                                              'def count():\n    return len(sys.argv)\n'})
+        entries = ('--entry', 'app=tools.cli:hello', '--entry', 'count=tools.cli:count')
+        for options, checks in (((), ('count a b', 'app c')), (('--onefile',), ('d e',))):
+            status, out, err = self.freeze(source, *(entries + options + sum(
+                [('--check', c) for c in checks], ())), output=os.path.join(
+                    self.tmp, 'out%d' % len(options), 'app'))
+            self.assertEqual((status, err), (0, ''))
+            self.assertEqual(re.findall(r'check: (.*): same \(', out), list(checks))
 
 
 class DamageTest(TempTest):

@@ -400,6 +400,12 @@ class FreezeTest(TempTest):
              ('--launcher', '{src}/greet.py'), 'launcher {src}/greet.py is built for Python '
              '2.7.18 (other), UCS2, and this is Python 2.7.'),
             (greet, ('--glibc', '2.x'), '--glibc 2.x: expected a version such as 2.17'),
+            (greet, ('--check', "a 'b"), "--check a 'b: No closing quotation"),
+            (cli, ('--entry', 'a=cli:hello', '--entry', 'b=cli:hello', '--record', 'c'),
+             '--record c: begin with the command to run, one of a, b'),
+            (greet, ('--check-dir', '/nonexistent'), '--check-dir /nonexistent is not a directory'),
+            (greet, ('--check-input', '/'), '--check-input / is not a file'),
+            (greet, ('--check-timeout', '0'), '--check-timeout 0: expected a number of seconds'),
         ]
         for number, (files, options, message) in enumerate(cases):
             source = self.source(files, name='src%d' % number)

@@ -10,13 +10,15 @@ import shutil
 import sys
 import unittest
 
-from test_support import SAMPLE_APP, TOOLS, TempTest, compile_c, plain, start
+from test_support import (FREEZE_APP, LAUNCHER, SAMPLE_APP, TOOLS, TempTest, compile_c, plain,
+                          start)
 
 SAMPLE_SOURCE = os.environ['SAMPLE_SOURCE']
 # The C library's own files, which every target system has.
 C_LIBRARY = ('ld-linux-x86-64.so.2', 'libc.so.6', 'libm.so.6', 'libmvec.so.1',
              'libpthread.so.0', 'libdl.so.2', 'librt.so.1', 'libutil.so.1', 'libresolv.so.2',
              'libanl.so.1')
+NOBODY = 65534
 MULTIARCH = '/lib/x86_64-linux-gnu'
 LOADER = '/lib64/ld-linux-x86-64.so.2'
 COMPRESSING = ('import bz2, zlib\ndef run():\n'
@@ -197,6 +199,45 @@ class SelfContainedTest(TempTest):
                                        env=here)
         self.assertEqual(status, 0, err)
         self.assertIn('expected on the target system: libgreet.so.1', out)
+
+    @unittest.skipIf(os.environ.get('SANITIZED') == '1',
+                     "a sanitizer build's launcher needs the sanitizer runtime too")
+    def test_check_runs_frozen_in_an_empty_root_as_any_user_or_says_it_cannot(self):
+        source = self.source({'__startup__.py': 'import os\ndef run():\n'
+                                                '    print os.path.isdir("/etc")\n'})
+        os.chmod(self.tmp, 0o755)
+        os.mkdir(os.path.join(self.tmp, 'out'))
+        os.chown(os.path.join(self.tmp, 'out'), NOBODY, NOBODY)
+        # The user reaches the interpreter and the tool: a directory above
+        # them that only root may search is replaced by one that holds them.
+        reach = []
+        for needed in (sys.prefix, LAUNCHER, FREEZE_APP):
+            parts = os.path.realpath(needed).split('/')
+            for n in range(2, len(parts)):
+                top = '/'.join(parts[:n])
+                if not os.stat(top).st_mode & 0o001:
+                    keep = os.path.join(self.tmp, 'keep%d' % len(reach))
+                    reach.append('mkdir -p %s; mount --bind %s/%s %s; mount -t tmpfs -o mode=755 '
+                                 'tmpfs %s; mkdir %s/%s; mount --bind %s %s/%s'
+                                 % (keep, top, parts[n], keep, top, top, parts[n], keep, top,
+                                    parts[n]))
+                    break
+        user = 'set -- setpriv --reuid %d --regid %d --clear-groups -- "$@"' % (NOBODY, NOBODY)
+        # /etc is only where the interpreter runs: the frozen run's root has none.
+        status, out, err = self.freeze(source, '--check', 'x', before='; '.join(reach + [user]))
+        self.assertEqual(status, 1, err)
+        self.assertIn("check: x: differs: standard output line 1: 'True' under the interpreter, "
+                      "'False' frozen\n", out)
+        # Where no namespace may be made, the frozen runs run in place.
+        status, out, err = self.freeze(source, '--force', '--check', 'x', before='; '.join(
+            ['mount -o remount,bind,ro /proc'] + reach + [user]))
+        self.assertEqual((status, err), (0, ''))
+        lines = out.splitlines()
+        self.assertEqual(lines[1], 'freeze-app: check: no empty root here (/proc/self/setgroups: '
+                                   'Read-only file system): the frozen runs run in place')
+        self.assertRegexpMatches(lines[2], r'\Afreeze-app: check: x: same \([\d.]+ s under the '
+                                           r'interpreter, [\d.]+ s frozen\)\Z')
+        self.assertEqual(len(lines), 3, out)
 
     def test_run_paths_name_only_the_application_directory(self):
         apps = [SAMPLE_APP, self.frozen(self.source({'__startup__.py': COMPRESSING}))]

@@ -3,7 +3,9 @@ is freeze_app.py's. One concern a module: finding the modules (finding,
 with finder and walking), placing the files (placing; home, packages and
 archiving, in bytecode that compiling makes), the system libraries (elf),
 building the directory safely (output), the Python that freezes
-(interpreter)."""
+(interpreter); the program's own runs, which --record learns from
+(recording) and --check compares frozen and not (checking, in the empty
+root of emptyroot), both started as running says."""
 
 import ast
 import os
@@ -11,8 +13,8 @@ import re
 import sys
 import warnings
 
-from . import (archiving, compiling, elf, finder, finding, home, interpreter, metadata, onefile,
-               output, packages, placing, report)
+from . import (archiving, checking, compiling, elf, finder, finding, home, interpreter, metadata,
+               onefile, output, packages, placing, recording, report, running)
 from .log import Failure, Log
 
 __version__ = '0.4'
@@ -24,14 +26,16 @@ COMMAND = re.compile(r'[A-Za-z0-9_][A-Za-z0-9_.+-]*\Z')
 
 # The startup module of an application frozen by its entry points: the
 # name of the executable (after symbolic links are resolved) picks one.
+# Under the interpreter (--record, --check), the line PICK names the
+# command instead, on the same line.
+PICK = "    name = sys.executable.rsplit('/', 1)[-1]\n"
 COMMANDS = '''import sys
 
 COMMANDS = dict(%r)
 
 
 def run():
-    name = sys.executable.rsplit('/', 1)[-1]
-    if name not in COMMANDS:
+''' + PICK + '''    if name not in COMMANDS:
         sys.stderr.write('%%s: not a command of this application; its commands: %%s\\n'
                          %% (name, ', '.join(sorted(COMMANDS))))
         sys.exit(2)
@@ -177,6 +181,13 @@ def check_options(options):
                       'give one')
     if options.compress and finder.below('zlib', options.exclude):
         raise Failure('--compress needs zlib to read the archive, and --exclude leaves it out')
+    if options.check_dir and not os.path.isdir(options.check_dir):
+        raise Failure('--check-dir %s is not a directory' % options.check_dir)
+    if not os.path.isfile(options.check_input) and options.check_input != os.devnull:
+        raise Failure('--check-input %s is not a file' % options.check_input)
+    if not options.check_timeout > 0:
+        raise Failure('--check-timeout %g: expected a number of seconds above 0'
+                      % options.check_timeout)
     return library
 
 
@@ -198,7 +209,7 @@ def check_glibc(needs, oldest, log):
                       % (len(late), oldest))
 
 
-def summary(counts, libraries, glibc, total, left):
+def summary(counts, libraries, glibc, total, left, recorded, no_source):
     parts = ['%d modules in lib/library.zip (%d KiB)' % (counts['modules'],
                                                          (counts['archive'] + 1023) // 1024),
              '%d packages copied whole' % counts['packages'],
@@ -211,7 +222,18 @@ def summary(counts, libraries, glibc, total, left):
         line += '; expected on the target system: ' + ', '.join(sorted(libraries.expected))
     if left:
         line += '; %d modules left out on purpose (--verbose lists them)' % len(left)
+    if recorded is not None:
+        line += '; --record added %d modules and %d files' % (len(recorded), counts['recorded'])
+    if no_source:
+        line += '; no sources ship'
     return line
+
+
+def plain_starts(text, names, commands):
+    """The __startup__ of each command under the interpreter, where the
+    application has commands of --entry: {name: text}."""
+    return dict((name, text.replace(PICK, '    name = %r\n' % name)) for name in names) \
+        if commands else {}
 
 
 def settle(lib, when):
@@ -237,8 +259,15 @@ def freeze(options, search_path):
     path, text, required, names, commands = startup(options, target.name, search_path)
     if options.onefile:
         command = onefile.command(names, target.name)
+    runs = [command] if options.onefile else names
+    checks = running.commands(options.check, runs, '--check')
+    starts = plain_starts(text, names, commands)
+    reached = recording.record(
+        running.commands(options.record, runs, '--record'), sources(options) + search_path,
+        starts, sources(options), lambda name: target.path if options.onefile else
+        os.path.join(target.path, name), options, log)
     found = finding.find((path, text), required, sources(options) + search_path,
-                         options.source, options, log)
+                         options.source, options, reached.modules, log)
     report.missing(found.finder, found.packages, found.starts, log)
     check_commands(commands, found)
     if placing.LOADER in found.modules:
@@ -249,7 +278,7 @@ def freeze(options, search_path):
         shipped = os.path.basename(library)
         loaded, answers = elf.by_name(found.libraries, set([shipped]),
                                       set(options.exclude_library), log)
-        placer = placing.Placer(root, log, answers)
+        placer = placing.Placer(root, log, answers, options.no_source)
         home.launchers(placer, options.launcher, names)
         home.interpreter(placer, library)
         home.codecs(placer)
@@ -257,6 +286,8 @@ def freeze(options, search_path):
         placer.own(found, options.source)
         packages.place(placer, found, options.exclude, options.include, options.source)
         placer.metadata(found)
+        placer.counts['recorded'] = recording.place(placer, reached, found, options.source,
+                                                    sources(options))
         libraries = elf.bundle(root, placer.elves, loaded, set([shipped]),
                                set(options.exclude_library), options.keep_debug, log)
         if options.onefile:
@@ -272,7 +303,8 @@ def freeze(options, search_path):
                 needs[onefile.HEAD + ' (the one file\'s head)'] = head
         if options.glibc:
             check_glibc(needs, options.glibc, log)
-        line = summary(placer.counts, libraries, elf.newest(needs), size(root), found.left)
+        line = summary(placer.counts, libraries, elf.newest(needs), size(root), found.left,
+                       found.recorded if options.record else None, options.no_source)
         settle(placer.lib, placer.when)
         return line
 
@@ -284,4 +316,6 @@ def freeze(options, search_path):
     else:
         line = output.build(target, fill, log)
     log.say('%s: %s' % (options.output, line))
+    if checks:
+        checking.check(checks, target, sources(options) + search_path, starts, options, log)
     return line

@@ -1,6 +1,7 @@
 """The archive, lib/library.zip: the bytecode of every pure-Python
-module, its source in lib/library-source, where its file name leads, and
-of the sources placed below lib; with __boot__ and the program's own
+module, its source in lib/library-source, where its file name leads (or,
+where no sources ship, that bytecode beside where the source would lie),
+and of the sources placed below lib; with __boot__ and the program's own
 __startup__ code, and lib's __startup__ that hands over to them."""
 
 import os
@@ -12,8 +13,9 @@ from .placing import SOURCES, is_extension
 
 # Provided under lib/python2.7 rather than in the archive.
 BOOT_MODULES = ('codecs', 'encodings')
-# lib's __startup__: _boot runs the program's own.
-STARTUP = "__import__('_boot').run(globals(), %r)\n"
+# lib's __startup__: _boot runs the program's own; with a third argument,
+# 1, where no sources ship.
+STARTUP = "__import__('_boot').run(globals(), %r%s)\n"
 # What ships into every application lies beside this package, in runtime/.
 BOOT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'runtime',
                     'boot.py')
@@ -49,14 +51,15 @@ def write(placer, found, startup_text, deflate, environment, source):
     reached through a link out of it is named in a warning."""
     # lib's __startup__, which the launcher imports: its one frame is
     # the one the interpreter's own -c shows.
-    stub = STARTUP % (sorted(environment.items()),)
+    stub = STARTUP % (sorted(environment.items()), ', 1' if placer.compiled else '')
     placer.write(os.path.join(placer.lib, '__startup__.pyc'),
                  code_bytes(compile(stub, '<string>', 'exec'), placer.when))
     members = dict(placer.members, **{
         '__boot__.pyc': ('__boot__', bytecode(BOOT, '<freeze-app>', placer.when)),
         '__startup__.app': ('__startup__', code_bytes(compile(
             startup_text, SOURCES + '__startup__.py', 'exec', 0, True), placer.when))})
-    placer.write_source(SOURCES + '__startup__.py', startup_text)
+    if not placer.compiled:
+        placer.write_source(SOURCES + '__startup__.py', startup_text)
     for name, m in sorted(found.modules.items()):
         placer.log.status('compiling: %s' % name)
         if (name == '__startup__' or not m.__file__ or is_boot(name)
@@ -68,17 +71,21 @@ def write(placer, found, startup_text, deflate, environment, source):
         if text is not None:
             members[member + '.pyc'] = name, code_bytes(compile(
                 text, SOURCES + member + '.py', 'exec'), placer.when)
-            placer.write_source(SOURCES + member + '.py', text)
+            if not placer.compiled:
+                placer.write_source(SOURCES + member + '.py', text)
         elif m.__file__.endswith('.py'):
             members[member + '.pyc'] = name, bytecode(m.__file__, SOURCES + member + '.py',
                                                       placer.when, m)
             target = os.path.join(placer.root, SOURCES + member + '.py')
             placer.mkdir(os.path.dirname(target))
-            placer.copy(m.__file__, target, 0o644)
+            if not placer.compiled:
+                placer.copy(m.__file__, target, 0o644)
             if source:
                 placer.linked(m.__file__, source, 'SOURCE')
         else:
             members[member + '.pyc'] = name, code_bytes(m.__code__, placer.when)
+        if placer.compiled:
+            placer.write_source(SOURCES + member + '.pyc', members[member + '.pyc'][1])
         placer.log.detail('module %s -> lib/library.zip/%s.pyc' % (name, member))
     # What was left out on purpose: why, and how to ship it, which an
     # import of it that fails says.

@@ -84,10 +84,11 @@ class Found(object):
     the program's own top-level modules, which ship beside the files of
     SOURCE's top level, the modules that every start imports, the
     modules it starts from, what is left out on purpose {name: why}
-    (module leaving), and the shared libraries that modules load by name
-    {module: names}; the finder, which knows what is missing."""
+    (module leaving), the modules that only runs of --record found {name:
+    run}, and the shared libraries that modules load by name {module:
+    names}; the finder, which knows what is missing."""
 
-    def __init__(self, finder, packages, own, starting, starts, left):
+    def __init__(self, finder, packages, own, starting, starts, left, recorded):
         self.finder = finder
         self.modules = finder.modules
         self.packages = packages
@@ -96,6 +97,7 @@ class Found(object):
         self.starting = starting
         self.starts = starts
         self.left = left
+        self.recorded = recorded
         self.libraries = dict(
             (name, finder.libraries.get(name, set()) | set(LIBRARIES.get(name, ())))
             for name in set(finder.libraries) | set(LIBRARIES) if name in finder.modules)
@@ -156,10 +158,11 @@ def in_strings(finder, reach):
     return sorted(found)
 
 
-def find(startup, required, search_path, source, options, log):
+def find(startup, required, search_path, source, options, recorded, log):
     """Finds what the program needs. `startup` is (path, text) of the
     __startup__ module, `required` the modules that must be found, each
-    with who needs it."""
+    with who needs it, `recorded` the modules that runs of --record
+    imported, each with the run."""
     finder = Finder(search_path, source, options.exclude, log)
     path, text = startup
     try:
@@ -191,6 +194,7 @@ def find(startup, required, search_path, source, options, log):
 
     roots = list(ALWAYS) + (['zlib'] if options.compress else [])
     done = set()
+    added = {}  # what runs of --record reached that nothing else finds: name: run
     full = set(options.include + list(PLUGIN_PACKAGES))  # every submodule of them is reached
     named = []  # names among an extension module's strings: modules alone, where found
     while True:
@@ -225,7 +229,15 @@ def find(startup, required, search_path, source, options, log):
                         roots.append(name)
         if not roots and not named and len(finder.modules) == before and not (
                 set(finder.deferred) & reached(finder, done | set(required), full)):
-            break
+            # Then what the runs of --record imported, as reached as the rest.
+            late = sorted(set(recorded) - done)
+            for name in late:
+                if name not in finder.modules and not finder.excluded(name) and finder.add(name):
+                    added[name] = recorded[name]
+                    log.detail('module %s, which --record %s reached' % (name, recorded[name]))
+            done.update(n for n in late if n in finder.modules)
+            if not any(n in finder.modules for n in late):
+                break
     left = on_purpose(finder, unreached(finder), options.exclude, log)
 
     starts = ['__startup__'] + sorted(required)
@@ -237,7 +249,7 @@ def find(startup, required, search_path, source, options, log):
     every_use = dict((importer, [n for n in finder.modules if re.match(pattern, n)])
                      for importer, pattern in EVERY_USE.items())
     starting = needed(finder, starts, ('module level', 'conditional', 'optional'), every_use)
-    return Found(finder, packages, own, starting, starts, left)
+    return Found(finder, packages, own, starting, starts, left, added)
 
 
 def source_modules(source):

@@ -43,6 +43,6 @@ def codecs(placer):
     for name in names:
         placer.write(os.path.join(target, name + 'c'),
                      bytecode(os.path.join(STDLIB, name), SOURCES + name, placer.when))
-        if name in STARTING:
+        if name in STARTING and not placer.compiled:
             with open(os.path.join(STDLIB, name)) as f:
                 placer.write_source(SOURCES + name, f.read())

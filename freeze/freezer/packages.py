@@ -3,7 +3,7 @@ modules or data files, which their code finds beside it."""
 
 import os
 
-from .compiling import bytecode
+from .compiling import code_bytes
 from .finder import below
 from .habits import WINDOWS_ONLY
 from .placing import is_extension
@@ -34,9 +34,10 @@ def place(placer, found, exclude, include, source_dir):
     for name, m in sorted(found.modules.items()):
         if getattr(m, 'declared', False) and name.split('.')[0] in found.packages:
             relative = 'lib/%s/__init__.py' % name.replace('.', '/')
-            placer.write(os.path.join(placer.root, relative), '')
-            placer.members[relative + 'c'] = name, bytecode(
-                os.path.join(placer.root, relative), relative, placer.when)
+            data = code_bytes(compile('', relative, 'exec', 0, True), placer.when)
+            placer.members[relative + 'c'] = name, data
+            placer.write(os.path.join(placer.root, relative + 'c' * placer.compiled),
+                         data if placer.compiled else '')
 
 
 def package(placer, name, directory, found, exclude, include, source_dir):
@@ -77,7 +78,11 @@ def package(placer, name, directory, found, exclude, include, source_dir):
             if ext in WINDOWS_ONLY:
                 placer.log.detail('file lib/%s left out: a Windows program' % display)
                 continue
-            if not is_package(path) or not IDENTIFIER.match(stem):
+            if ext == '.py' and placer.compiled and (
+                    not is_package(path) or not IDENTIFIER.match(stem) or shadowed(path, stem, files)
+                    or module in found.left):
+                placer.log.detail('file lib/%s left out: no sources ship' % display)
+            elif not is_package(path) or not IDENTIFIER.match(stem):
                 placer.copy(source, os.path.join(target, f))
                 placer.counts['files'] += 1
                 placer.log.detail('file lib/%s' % display)

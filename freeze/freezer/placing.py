@@ -29,12 +29,18 @@ every file under lib a fixed time, and bytecode the same time, so that the
 same sources give the same tree byte for byte. A symbolic link of SOURCE,
 or of a package copied whole, that leads out of it is followed, as the
 interpreter follows it, and named in a warning with its target.
+
+Where no sources ship (--no-source, `compiled`), the bytecode of each
+source lies where the source would, X.pyc for X.py, as well as in the
+archive, which the application loads it from: directories list their
+modules as an interpreter given .pyc files alone lists them. No .py file
+ships then, data files of that name neither.
 """
 
 import os
 import shutil
 
-from .compiling import bytecode, epoch, rewritten
+from .compiling import bytecode, code_bytes, epoch, rewritten
 from .elf import is_shared_object
 from .interpreter import inside, is_stdlib
 from .log import Failure
@@ -63,8 +69,9 @@ def narrowed(mode, original):
 class Placer(object):
     """Writes files into the application directory and counts them."""
 
-    def __init__(self, root, log, answers):
+    def __init__(self, root, log, answers, compiled=False):
         self.root = root
+        self.compiled = bool(compiled)  # no sources ship
         self.answers = answers  # what the application's find_library answers: {name: soname}
         self.lib = os.path.join(root, 'lib')
         self.log = log
@@ -129,17 +136,25 @@ class Placer(object):
         with its bytecode in the archive as the member `relative` + 'c'; a
         source that does not compile ships alone and raises SyntaxError
         when it is imported, as it does under the interpreter. A module
-        that the application ships changed (compiling.rewritten) ships so."""
+        that the application ships changed (compiling.rewritten) ships so.
+        Where no sources ship, the bytecode ships in the source's place
+        instead, and a source that does not compile not at all."""
         text = rewritten(name, source, self.answers)
-        if text is not None:
-            self.write(os.path.join(self.root, relative), text, narrowed(0o644, source))
-            source, module = os.path.join(self.root, relative), None
-        else:
-            self.copy(source, os.path.join(self.root, relative), 0o644)
+        target = os.path.join(self.root, relative)
         try:
-            self.members[relative + 'c'] = name, bytecode(source, relative, self.when, module)
+            data = (code_bytes(compile(text, relative, 'exec', 0, True), self.when)
+                    if text is not None else bytecode(source, relative, self.when, module))
         except (SyntaxError, TypeError, ValueError):
-            pass
+            data = None
+        if data is not None:
+            self.members[relative + 'c'] = name, data
+        if self.compiled:
+            if data is not None:
+                self.write(target + 'c', data)
+        elif text is not None:
+            self.write(target, text, narrowed(0o644, source))
+        else:
+            self.copy(source, target, 0o644)
 
     def own(self, found, source):
         """The program's own top-level modules, in lib beside the files

@@ -9,11 +9,12 @@
  * __startup__, a stub of one line, while sys.path is still the launcher's
  * two entries: lib, then the archive.
  *
- *   run(namespace, environment)
+ *   run(namespace, environment[, compiled])
  *                   takes over the imports (take_over), imports site
  *                   where the program ships it (site.c), and runs the
  *                   program's own __startup__ code, the archive's member
- *                   __startup__.app, in the stub's namespace.
+ *                   __startup__.app, in the stub's namespace; `compiled`
+ *                   where the application ships no sources (_boot.h).
  *   code(data, where)
  *                   the code in bytecode `data` (a .pyc: eight bytes of
  *                   header, then the marshalled code), read from `where`,
@@ -44,6 +45,7 @@ PyObject *zip_error;
 PyObject *path_name;
 PyObject *file_name;
 PyObject *self_module;
+int compiled;
 
 /* Makes the file names of `co` and of the code in its constants that
  * begin with "lib/" absolute. The freezer gives them all one string, so
@@ -275,7 +277,8 @@ static PyObject *boot_run(PyObject *self, PyObject *args)
 {
     (void)self;
     PyObject *namespace, *environment;
-    if (!PyArg_ParseTuple(args, "O!O:run", &PyDict_Type, &namespace, &environment))
+    if (!PyArg_ParseTuple(args, "O!O|i:run", &PyDict_Type, &namespace, &environment, &compiled) ||
+        PyModule_AddIntConstant(self_module, "COMPILED", compiled) != 0)
         return NULL;
     static Finder *finder;
     if (finder == NULL) {
@@ -287,7 +290,8 @@ static PyObject *boot_run(PyObject *self, PyObject *args)
     }
     const Entry *e = find("__startup__.app", 15);
     PyObject *body = e ? code_at(e) : NULL;
-    PyObject *file = PyString_FromFormat("%slib/__startup__.py", PyString_AS_STRING(home));
+    PyObject *file = PyString_FromFormat("%slib/__startup__.py%s", PyString_AS_STRING(home),
+                                         compiled ? "c" : "");
     PyObject *result = NULL;
     if (e == NULL)
         PyErr_Format(zip_error, "%s holds no __startup__.app", PyString_AS_STRING(archive_path));

@@ -21,6 +21,10 @@ extern PyObject *zip_error;     /* zipimport.ZipImportError */
 extern PyObject *path_name;     /* "__path__", interned */
 extern PyObject *file_name;     /* "__file__", interned */
 extern PyObject *self_module;   /* _boot, for __boot__'s namespace */
+/* Whether the application ships bytecode alone (freeze-app --no-source):
+ * then a module's __file__ is its bytecode beside where its source would
+ * lie, X.pyc for X.py, as under the interpreter given .pyc files alone. */
+extern int compiled;
 
 static inline int starts(PyObject *s, const char *prefix, Py_ssize_t n)
 {

@@ -67,6 +67,9 @@ import sys
 
 LIB = _boot.LIB  # noqa: F821 (put there by _boot)
 ARCHIVE = _boot.ARCHIVE  # noqa: F821
+# Whether the application ships bytecode alone: a module's file is then
+# its bytecode beside where its source would lie.
+COMPILED = _boot.COMPILED  # noqa: F821
 HOME = LIB[:-len('lib')]  # the application directory, ending in '/'
 SOURCES = 'lib/library-source/'
 INSIDE = ARCHIVE + '/'  # how the paths inside the archive begin
@@ -219,11 +222,13 @@ class Finder(object):
 
     def filename(self, path):
         """The source of the bytecode at `path`: beside it, or where the
-        freezer placed it, in lib or lib/library-source."""
+        freezer placed it, in lib or lib/library-source; or, where no
+        sources ship, that bytecode."""
         if not path.startswith(INSIDE):
             return path
         member = path[len(INSIDE):-1]
-        return HOME + (member if member.startswith('lib/') else SOURCES + member)
+        return HOME + (member if member.startswith('lib/') else SOURCES + member) + \
+            'c' * COMPILED
 
     # What runpy and pkgutil ask of a loader, after find_module.
 
@@ -271,9 +276,12 @@ def unwritten(pathname, load, *args):
 
 def load_module(name, file, pathname, description):
     """imp.load_module, which programs call past the importers (linters
-    load their checkers so), through _boot's."""
+    load their checkers so), through _boot's; bytecode of the application
+    (where no sources ship) with its file names made absolute."""
     kind = description[2]
     return (kind in (imp.PY_SOURCE, imp.PKG_DIRECTORY) and shipped(name, pathname, kind)
+            or kind == imp.PY_COMPILED and pathname.startswith(HOME)
+            and FINDER[0].run(name, kind, pathname)
             or unwritten(pathname, ORIGINAL['load_module'], name, file, pathname, description))
 
 

@@ -728,16 +728,32 @@ static int source_of(char *file, const char *sources, const char *member)
     return 0;
 }
 
+/* The file of a recorded module, as its __file__ names it, in `file`:
+ * its source, or beside it its bytecode where the application ships no
+ * sources (compiled). 0, or -1 with an exception. */
+static int file_of(char *file, const char *sources, const char *member)
+{
+    if (source_of(file, sources, member) != 0)
+        return -1;
+    Py_ssize_t used = (Py_ssize_t)strlen(file);
+    if (compiled && append(file, &used, "c", 1) != 0) {
+        PyErr_Format(PyExc_ImportError, "name too long: %s", member);
+        return -1;
+    }
+    return 0;
+}
+
 /* Runs a module that find_module found: its bytecode from the archive,
- * with __file__ its source, where one ships, else the bytecode's path in
- * the archive, and a package's __path__ the directory of its sources, as
- * the interpreter runs a module of a directory. */
+ * with __file__ its source (or bytecode, file_of), where one ships, else
+ * the bytecode's path in the archive, and a package's __path__ the
+ * directory of its sources, as the interpreter runs a module of a
+ * directory. */
 static PyObject *finder_load(PyObject *self, PyObject *args)
 {
     Finder *f = (Finder *)self;
     const char *m, *sources;
     const Entry *at;
-    int package;
+    int package, named;
     PyObject *result;
     if (foreign(f, args, "load_module", &result))
         return result;
@@ -758,7 +774,10 @@ static PyObject *finder_load(PyObject *self, PyObject *args)
     /* A package's entry: its directory, the file without "/__init__.py". */
     if (package && (entry = PyString_FromStringAndSize(file, (Py_ssize_t)strlen(file) - 12)) == NULL)
         goto done;
-    if (!names(co, sources, m)) {
+    named = names(co, sources, m);
+    if (named && compiled && file_of(file, sources, m) != 0)
+        goto done;
+    if (!named) {
         /* No source: the bytecode's path in the archive. */
         Py_ssize_t used = 0;
         if (append(file, &used, PyString_AS_STRING(archive_path), PyString_GET_SIZE(archive_path)) != 0 ||
@@ -769,7 +788,7 @@ static PyObject *finder_load(PyObject *self, PyObject *args)
         }
     }
     module = execute(PyString_AS_STRING(PyTuple_GET_ITEM(args, 0)), co,
-                     names(co, sources, m) ? NULL : file, entry);
+                     named && !compiled ? NULL : file, entry);
 done:
     Py_XDECREF(entry);
     Py_XDECREF(co);
@@ -794,8 +813,9 @@ static PyObject *finder_get_code(PyObject *self, PyObject *args)
 }
 
 /* The source file of the module that `args` name, which find_module
- * recorded, in `file`: 0, or -1 with an exception. */
-static int recorded_source(PyObject *self, PyObject *args, char *file)
+ * recorded, in `file` (or its __file__, file_of, if `as_file`): 0, or -1
+ * with an exception. */
+static int recorded_source(PyObject *self, PyObject *args, char *file, int as_file)
 {
     const char *m, *sources;
     const Entry *at;
@@ -805,7 +825,7 @@ static int recorded_source(PyObject *self, PyObject *args, char *file)
         PyErr_SetString(PyExc_ImportError, "imp is a built-in module");
     if (found == NULL || found == Py_None)
         return -1;
-    return source_of(file, sources, m);
+    return as_file ? file_of(file, sources, m) : source_of(file, sources, m);
 }
 
 static PyObject *finder_get_filename(PyObject *self, PyObject *args)
@@ -814,7 +834,7 @@ static PyObject *finder_get_filename(PyObject *self, PyObject *args)
     PyObject *result;
     if (foreign((Finder *)self, args, "get_filename", &result))
         return result;
-    return recorded_source(self, args, file) == 0 ? PyString_FromString(file) : NULL;
+    return recorded_source(self, args, file, 1) == 0 ? PyString_FromString(file) : NULL;
 }
 
 static PyObject *finder_is_package(PyObject *self, PyObject *args)
@@ -849,7 +869,7 @@ static PyObject *finder_get_source(PyObject *self, PyObject *args)
     PyObject *result;
     if (foreign((Finder *)self, args, "get_source", &result))
         return result;
-    if (recorded_source(self, args, file) != 0)
+    if (recorded_source(self, args, file, 0) != 0)
         return NULL;
     PyObject *text = read_file(file);
     if (text == NULL && PyErr_ExceptionMatches(PyExc_IOError)) {
