@@ -128,6 +128,14 @@ class OneFileTest(TempTest):
             self.assertEqual(mine[0], theirs[0], args)
             if args != ['--where']:
                 self.assertEqual(mine, theirs, args)
+        # One command of entry points, in a one file of another name.
+        tools = self.source({'tools/__init__.py': '',
+                             'tools/cli.py': 'def hello():\n    print "hello"\n'}, name='tools')
+        hello = os.path.join(self.tmp, 'bin', 'hello1')
+        status, _, err = self.freeze(tools, '--onefile', '--entry', 'hello=tools.cli:hello',
+                                     output=hello)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(start([hello], env=self.env), (0, 'hello\n', ''))
 
     def test_the_same_program_gives_the_same_file_and_force_replaces_only_its_kind(self):
         with open(self.one, 'rb') as f:

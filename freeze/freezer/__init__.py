@@ -257,11 +257,13 @@ def freeze(options, search_path):
     target = output.check(options.output, sources(options), search_path, options.force,
                           options.onefile)
     path, text, required, names, commands = startup(options, target.name, search_path)
+    starts = plain_starts(text, names, commands)
     if options.onefile:
         command = onefile.command(names, target.name)
+        # The one file runs its command, whatever its own name.
+        text = starts.get(command, text)
     runs = [command] if options.onefile else names
     checks = running.commands(options.check, runs, '--check')
-    starts = plain_starts(text, names, commands)
     reached = recording.record(
         running.commands(options.record, runs, '--record'), sources(options) + search_path,
         starts, sources(options), lambda name: target.path if options.onefile else
