@@ -277,8 +277,15 @@ static PyObject *boot_run(PyObject *self, PyObject *args)
 {
     (void)self;
     PyObject *namespace, *environment;
-    if (!PyArg_ParseTuple(args, "O!O|i:run", &PyDict_Type, &namespace, &environment, &compiled) ||
-        PyModule_AddIntConstant(self_module, "COMPILED", compiled) != 0)
+    if (!PyArg_ParseTuple(args, "O!O|i:run", &PyDict_Type, &namespace, &environment, &compiled))
+        return NULL;
+    /* For __boot__, where no sources ship; an application with sources
+     * spends nothing on it. */
+    PyObject *flag = compiled ? PyBool_FromLong(1) : NULL;
+    const int failed = compiled && (flag == NULL || PyDict_SetItemString(
+                                        PyModule_GetDict(self_module), "COMPILED", flag) != 0);
+    Py_XDECREF(flag);
+    if (failed)
         return NULL;
     static Finder *finder;
     if (finder == NULL) {

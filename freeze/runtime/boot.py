@@ -69,7 +69,7 @@ LIB = _boot.LIB  # noqa: F821 (put there by _boot)
 ARCHIVE = _boot.ARCHIVE  # noqa: F821
 # Whether the application ships bytecode alone: a module's file is then
 # its bytecode beside where its source would lie.
-COMPILED = _boot.COMPILED  # noqa: F821
+COMPILED = getattr(_boot, 'COMPILED', False)  # noqa: F821 (no sources ship)
 HOME = LIB[:-len('lib')]  # the application directory, ending in '/'
 SOURCES = 'lib/library-source/'
 INSIDE = ARCHIVE + '/'  # how the paths inside the archive begin

@@ -356,7 +356,7 @@ static int ours_only(void)
  * get None, as under the interpreter. */
 static int importing(void)
 {
-    const PyFrameObject *frame = PyEval_GetFrame();
+    const PyFrameObject *frame = PyThreadState_GET()->frame;
     if (frame == NULL)
         return 0;
     const PyCodeObject *co = frame->f_code;
@@ -375,6 +375,19 @@ static int importing(void)
     return 0;
 }
 
+/* This finder, new, as find_module's answer for `fullname`, having kept
+ * `what` it found of it (a new reference, taken), which load_module and
+ * the loader's other methods then use; NULL if `what` is. */
+static PyObject *keep(Finder *f, const char *fullname, PyObject *what)
+{
+    const int failed = what == NULL || PyDict_SetItemString(f->found, fullname, what) != 0;
+    Py_XDECREF(what);
+    if (failed)
+        return NULL;
+    Py_INCREF(f);
+    return (PyObject *)f;
+}
+
 #define LEFT "__left__/"        /* members that say why a name was left out */
 
 /* The ImportError of a name left out on purpose. Its args are the
@@ -386,10 +399,10 @@ static PyObject *left_str(PyObject *self)
 {
     PyObject *text = ((PyTypeObject *)PyExc_ImportError)->tp_str(self);
     PyObject *why = text ? PyObject_GetAttrString(self, "left_out") : NULL;
-    PyObject *said = why ? PyString_FromFormat("%s (%s)", PyString_AsString(text),
-                                               PyString_AsString(why))
-                         : NULL;
-    if (said == NULL && text != NULL && PyErr_ExceptionMatches(PyExc_Exception)) {
+    PyObject *said = NULL;
+    if (why != NULL && PyString_Check(text) && PyString_Check(why))
+        said = PyString_FromFormat("%s (%s)", PyString_AS_STRING(text), PyString_AS_STRING(why));
+    else if (text != NULL) {
         PyErr_Clear();
         Py_INCREF(text);
         said = text;
@@ -410,16 +423,23 @@ static PyTypeObject left_type = {
 /* Sets the ImportError of `fullname`, left out on purpose for `why`. */
 static void left_out(const char *fullname, PyObject *why)
 {
-    char text[KEY + 32];
+    char text[KEY + 16];
+    Py_ssize_t n = 0;
     if (left_type.tp_base == NULL) {
         left_type.tp_base = (PyTypeObject *)PyExc_ImportError;
         if (PyType_Ready(&left_type) < 0)
             return;
     }
-    snprintf(text, sizeof text, "No module named %s", last(fullname));
+    /* The name is the last part of one that fit in KEY bytes. */
+    memcpy(text, "No module named ", 16);
+    n = 16;
+    if (append(text, &n, last(fullname), strlen(last(fullname))) != 0)
+        return;
     PyObject *e = PyObject_CallFunction((PyObject *)&left_type, "s", text);
-    if (e != NULL && PyObject_SetAttrString(e, "left_out", why) == 0)
+    PyObject *dict = e ? PyObject_GetAttrString(e, "__dict__") : NULL;
+    if (dict != NULL && PyDict_SetItemString(dict, "left_out", why) == 0)
         PyErr_SetObject((PyObject *)&left_type, e);
+    Py_XDECREF(dict);
     Py_XDECREF(e);
 }
 
@@ -438,13 +458,7 @@ static PyObject *missing(Finder *f, const char *fullname)
         e = find(member, (size_t)n);
     if (e == NULL || !importing())
         Py_RETURN_NONE;
-    PyObject *why = data_at(e, where);
-    const int failed = why == NULL || PyDict_SetItemString(f->found, fullname, why) != 0;
-    Py_XDECREF(why);
-    if (failed)
-        return NULL;
-    Py_INCREF(f);
-    return (PyObject *)f;
+    return keep(f, fullname, data_at(e, where));
 }
 
 /* The finder's answer for `fullname` from __boot__'s finder: None, this
@@ -459,12 +473,7 @@ static PyObject *ask(Finder *f, const char *fullname, PyObject *path)
     Py_XDECREF(args);
     if (found == NULL || found == Py_None || found == (PyObject *)f)
         return found;
-    const int failed = PyDict_SetItemString(f->found, fullname, found) != 0;
-    Py_DECREF(found);
-    if (failed)
-        return NULL;
-    Py_INCREF(f);
-    return (PyObject *)f;
+    return keep(f, fullname, found);
 }
 
 /* If the module that `args` name was found by a loader of __boot__'s
@@ -510,14 +519,8 @@ static PyObject *claim(Finder *f, const char *fullname, const char *dir, Py_ssiz
     const Entry *e;
     if (append(member, &used, dir, n) == 0 &&
         (e = lookup(member, used, last(fullname), &package)) != NULL) {
-        PyObject *found = Py_BuildValue("(snis)", member, (Py_ssize_t)(e - the.entries),
-                                        package, sources);
-        const int failed = found == NULL || PyDict_SetItemString(f->found, fullname, found) != 0;
-        Py_XDECREF(found);
-        if (failed)
-            return NULL;
-        Py_INCREF(f);
-        return (PyObject *)f;
+        return keep(f, fullname, Py_BuildValue("(snis)", member,
+                                               (Py_ssize_t)(e - the.entries), package, sources));
     }
     Py_RETURN_NONE;
 }
@@ -643,10 +646,8 @@ static PyObject *finder_find(PyObject *self, PyObject *args)
     Py_DECREF(theirs);
     /* The program's first import of imp gets __boot__'s loaders. */
     if (path == Py_None && strcmp(fullname, "imp") == 0) {
-        if (PyDict_SetItemString(f->found, fullname, Py_None) != 0)
-            return NULL;
-        Py_INCREF(self);
-        return self;
+        Py_INCREF(Py_None);
+        return keep(f, fullname, Py_None);
     }
     /* A module of the archive's top level, or of lib's, the program's own
      * and the packages copied whole, whose bytecode the archive holds as
