@@ -17,6 +17,7 @@ import types
 from . import reading
 from .habits import TESTS
 from .interpreter import inside, is_stdlib
+from .walking import is_package
 
 # A string of a module that may name a module by its full name.
 DOTTED = re.compile(r'[A-Za-z_][A-Za-z0-9_]*(\.[A-Za-z_][A-Za-z0-9_]*)+\Z')
@@ -281,8 +282,7 @@ class Finder(modulefinder.ModuleFinder):
         search = self.modules[parent].__path__ if parent else self.path
         m.__path__ = [pathname]
         # A package without __init__ is one that a *-nspkg.pth declares.
-        declared = not any(os.path.isfile(os.path.join(pathname, '__init__' + suffix))
-                           for suffix in ('.py', '.pyc'))
+        declared = not is_package(pathname)
         if declared or declares_namespace(pathname):
             m.__path__ += [p for p in (os.path.join(d, fqname.rpartition('.')[2]) for d in search)
                            if os.path.isdir(p) and not os.path.samefile(p, pathname)]

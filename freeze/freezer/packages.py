@@ -7,7 +7,7 @@ from .compiling import code_bytes
 from .finder import below
 from .habits import WINDOWS_ONLY
 from .placing import is_extension
-from .walking import IDENTIFIER, is_test_package, walk
+from .walking import IDENTIFIER, is_package, is_test_package, walk
 
 
 def shadowed(directory, stem, files):
@@ -15,12 +15,7 @@ def shadowed(directory, stem, files):
     stem.py of `directory`, whose files are `files`: a package or an
     extension module of that name, which it looks for first."""
     return (stem + '.so' in files or stem + 'module.so' in files
-            or any(os.path.isfile(os.path.join(directory, stem, '__init__' + e))
-                   for e in ('.py', '.pyc')))
-
-
-def is_package(directory):
-    return any(os.path.isfile(os.path.join(directory, '__init__' + e)) for e in ('.py', '.pyc'))
+            or is_package(os.path.join(directory, stem)))
 
 
 def place(placer, found, exclude, include, source_dir):
@@ -61,8 +56,9 @@ def package(placer, name, directory, found, exclude, include, source_dir):
         relative = os.path.normpath(os.path.relpath(path, directory))
         parts = [name] + ([] if relative == '.' else relative.split(os.sep))
         dotted = '.'.join(parts)
+        in_package = is_package(path)
         if below(dotted, exclude) or (dotted in found.finder.tests and dotted in found.left) or (
-                not is_package(path) and is_test_package(path) and not below(dotted, include)):
+                not in_package and is_test_package(path) and not below(dotted, include)):
             dirs[:] = []
             continue
         target = os.path.join(placer.lib, *parts)
@@ -79,10 +75,10 @@ def package(placer, name, directory, found, exclude, include, source_dir):
                 placer.log.detail('file lib/%s left out: a Windows program' % display)
                 continue
             if ext == '.py' and placer.compiled and (
-                    not is_package(path) or not IDENTIFIER.match(stem) or shadowed(path, stem, files)
+                    not in_package or not IDENTIFIER.match(stem) or shadowed(path, stem, files)
                     or module in found.left):
                 placer.log.detail('file lib/%s left out: no sources ship' % display)
-            elif not is_package(path) or not IDENTIFIER.match(stem):
+            elif not in_package or not IDENTIFIER.match(stem):
                 placer.copy(source, os.path.join(target, f))
                 placer.counts['files'] += 1
                 placer.log.detail('file lib/%s' % display)

@@ -209,13 +209,14 @@ def placed(tree):
     """Every statement of a module's tree, each with where it sits (KINDS),
     in the order of the source."""
     found = []
-    todo = [(tree, 'module level')]
-    while todo:
-        node, kind = todo.pop()
-        inner = [(child, k) for body, k in bodies(node, kind) for child in body]
-        found += inner
-        todo += reversed(inner)
-    found.sort(key=lambda (node, _): node.lineno)
+
+    def visit(node, kind):
+        for body, inner in bodies(node, kind):
+            for child in body:
+                found.append((child, inner))
+                visit(child, inner)
+
+    visit(tree, 'module level')
     return found
 
 

@@ -40,6 +40,12 @@ def walk(directory, loops=None):
         yield path, dirs, files
 
 
+def is_package(directory):
+    """True for a directory that holds a package's __init__, source or
+    bytecode."""
+    return any(os.path.isfile(os.path.join(directory, '__init__' + e)) for e in ('.py', '.pyc'))
+
+
 def is_test_package(directory, known={}):
     """True for a directory named like a test package (habits.TESTS) that
     holds a suite of tests: a module of its tree named as test runners
@@ -63,8 +69,7 @@ def package_modules(package, directory, skip_tests, skipped=None):
         relative = os.path.relpath(path, directory)
         prefix = package if relative == '.' else package + '.' + relative.replace(os.sep, '.')
         dirs[:] = sorted(d for d in dirs if IDENTIFIER.match(d)
-                         and any(os.path.isfile(os.path.join(path, d, '__init__' + s))
-                                 for s in ('.py', '.pyc')))
+                         and is_package(os.path.join(path, d)))
         if skip_tests:
             tests = [d for d in dirs if is_test_package(os.path.join(path, d))]
             dirs[:] = [d for d in dirs if d not in tests]
