@@ -762,6 +762,12 @@ class DamageTest(TempTest):
             (changed(good, member, method=8, data=bomb(400 << 20)),
              'its size is not the one recorded'),
             (changed(good, member, offset=0xfffffff0), 'its header or bytes cannot be read')]]
+        # Recorded as it is, but larger than memory allows: no damage.
+        honest = bomb(400 << 20)
+        zeros = reduce(lambda crc, _: zlib.crc32('\0' * (1 << 20), crc), range(400), 0)
+        damages.append((archive, zipped(changed(good, member, method=8, data=honest,
+                                                size=len(honest), full=400 << 20,
+                                                crc=zeros & 0xffffffff)), '^MemoryError$'))
         damages += [(archive, zipped(good, table_at=len(whole)), 'its table lies past its end'),
                     (archive, zipped(good, count=0xffff), None)]
         damages += [(archive, make, "ZipImportError: can't open Zip file %s: %s$" % (archive, why))

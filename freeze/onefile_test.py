@@ -278,6 +278,13 @@ class OneFileTest(TempTest):
             else:
                 self.assertEqual((status, out, err),
                                  (1, '', 'Fatal error: the packed application %s\n' % message))
+        # A file that others may not read: nor may they read the one file.
+        write(os.path.join(self.src, 'secret.txt'), 'secret\n')
+        os.chmod(os.path.join(self.src, 'secret.txt'), 0o600)
+        kept = os.path.join(self.tmp, 'bin', 'kept')
+        status, _, err = self.freeze(self.src, '--onefile', output=kept)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(stat.S_IMODE(os.stat(kept).st_mode), 0o700)
 
     def test_a_command_name_too_long_for_the_cache_is_refused_as_it_is_frozen(self):
         status, out, err = self.freeze(self.src, '--onefile',

@@ -334,7 +334,9 @@ class ShippingTest(TempTest):
     def test_test_suites_and_optional_features_stay_out_unless_imported(self):
         site = self.source(dict(TESTED, **CHAINED), name='site')
         build_extension(os.path.join(site, 'speedy', '_fast.so'), '_fast')
-        source = self.source({'__startup__.py': 'import speedy, site, pydoc, pyparsing\n'
+        source = self.source({'test_own.py': 'N = 1\n',  # a test module, imported
+                              '__startup__.py': 'import speedy, site, pydoc, pyparsing\n'
+                                                'import test_own\n'
                                                 'import tool._vendor.lockfile.sqlitelockfile\n'
                                                 'import future.standard_library, cffi\n'
                                                 'import PIL.SpiderImagePlugin\n'

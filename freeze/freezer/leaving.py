@@ -114,12 +114,13 @@ def on_purpose(finder, left, excludes, log):
     packages, what chains cut off, each where it is a module here, and
     what --exclude names. --verbose lists them all."""
     for name in sorted(finder.tests):
-        if name not in finder.modules:
+        m = finder.modules.get(name)
+        if m is None:
             left.setdefault(name, 'a test suite')
-            continue
-        # Of a test package that something reaches, the rest stays out.
-        left.update((sub, 'a test suite') for d in finder.modules[name].__path__
-                    for sub in package_modules(name, d, False) if sub not in finder.modules)
+        elif m.__path__:
+            # Of a test package that something reaches, the rest stays out.
+            left.update((sub, 'a test suite') for d in m.__path__
+                        for sub in package_modules(name, d, False) if sub not in finder.modules)
     for name, importer in sorted(finder.cut.items()):
         if name not in finder.modules and finder.locate(name):
             left.setdefault(name, 'an optional feature of %s' % importer)

@@ -76,7 +76,9 @@ def command(names, wanted):
 
 def pack(root, name, head, target):
     """Writes the one file `target`: `head`, then `root` packed, running
-    the command `name`; returns its size."""
+    the command `name`; returns its size. It holds the bytes of every
+    file, so it grants group and others no more than the narrowest of
+    them (a 0600 file in it makes it 0700)."""
     if len(name) > NAME_SIZE:
         raise Failure('--onefile: the command name %s is too long' % name)
     digest = hashlib.sha256()
@@ -89,19 +91,21 @@ def pack(root, name, head, target):
         with open(head, 'rb') as f:
             put(f.read())
         start = out.tell()
+        mode = 0o755
         for relative, st in entries(root):
             kind = b'd' if stat.S_ISDIR(st.st_mode) else b'f'
             size = st.st_size if kind == b'f' else 0
             put(ENTRY.pack(ord(kind), stat.S_IMODE(st.st_mode), len(relative), size))
             put(relative)
             if kind == b'f':
+                mode &= st.st_mode | 0o700
                 with open(os.path.join(root, relative), 'rb') as f:
                     for block in iter(lambda: f.read(1 << 20), b''):
                         put(block)
         end = out.tell()
         out.write(MAGIC + struct.pack('<QQ', start, end - start) + name.ljust(NAME_SIZE, b'\0')
                   + digest.hexdigest()[:HASH_SIZE])
-    os.chmod(target, 0o755)
+    os.chmod(target, mode)
     return os.path.getsize(target)
 
 

@@ -246,7 +246,9 @@ static PyObject *read_member(const Entry *e, const char *where)
                                                 (int)e->full + 1)
                           : NULL;
         Py_XDECREF(stream);
-        if (inflated == NULL && PyErr_ExceptionMatches(PyExc_Exception)) {
+        /* No room for what it records is no damage: MemoryError stays. */
+        if (inflated == NULL && PyErr_ExceptionMatches(PyExc_Exception) &&
+            !PyErr_ExceptionMatches(PyExc_MemoryError)) {
             PyErr_Clear();
             PyErr_Format(damage, "%s is damaged: it does not inflate", where);
         }
